@@ -1,0 +1,428 @@
+/* Quillon: single-shot object detection. The one public header: the records that cross the
+ * library boundary (with fixed layouts) and the exported functions. Everything here is valid C;
+ * the Detector class is added for C++ hosts. */
+#ifndef QUILLON_H
+#define QUILLON_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef QUILLON_BUILDING
+#define QUILLON_API __attribute__((visibility("default")))
+#else
+#define QUILLON_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------- enumerations */
+
+typedef enum {
+    CONVOLUTIONAL = 0,
+    CONNECTED = 2,
+    MAXPOOL = 3,
+    LOCAL_AVGPOOL = 4,
+    SOFTMAX = 5,
+    DETECTION = 6,
+    DROPOUT = 7,
+    CROP = 8,
+    ROUTE = 9,
+    COST = 10,
+    NORMALIZATION = 11,
+    AVGPOOL = 12,
+    LOCAL = 13,
+    SHORTCUT = 14,
+    SCALE_CHANNELS = 15,
+    SAM = 16,
+    ACTIVE = 17,
+    RNN = 18,
+    GRU = 19,
+    LSTM = 20,
+    CONV_LSTM = 21,
+    HISTORY = 22,
+    CRNN = 23,
+    BATCHNORM = 24,
+    NETWORK = 25,
+    REGION = 27,
+    VUMO = 28,
+    GAUSSIAN_VUMO = 29,
+    REORG = 31,
+    REORG_OLD = 32,
+    UPSAMPLE = 33,
+    EMPTY = 36,
+    BLANK = 37,
+    CONTRASTIVE = 38,
+    IMPLICIT = 39
+} LAYER_TYPE;
+
+typedef enum {
+    LOGISTIC, RELU, RELU6, RELIE, LINEAR, RAMP, TANH, PLSE, REVLEAKY, LEAKY, ELU, LOGGY, STAIR,
+    HARDTAN, LHTAN, SELU, GELU, SWISH, MISH, HARD_MISH, NORM_CHAN, NORM_CHAN_SOFTMAX,
+    NORM_CHAN_SOFTMAX_MAXVAL
+} ACTIVATION;
+
+typedef enum { NO_NORMALIZATION = 0, RELU_NORMALIZATION = 1, SOFTMAX_NORMALIZATION = 2 } WEIGHTS_NORMALIZATION_T;
+
+typedef enum { CONSTANT, STEP, EXP, POLY, STEPS, SIG, RANDOM, SGDR } learning_rate_policy;
+
+typedef enum { IOU = 0, GIOU = 1, MSE = 2, DIOU = 3, CIOU = 4 } IOU_LOSS;
+
+typedef enum { DEFAULT_NMS = 0, GREEDY_NMS = 1, DIOU_NMS = 2, CORNERS_NMS = 3 } NMS_KIND;
+
+/* kind-specific enumerations (cost types, weights types, ...) */
+
+/* ---------------------------------------------------------------- boxes and detections */
+
+typedef struct box {
+    float x, y, w, h;
+} box;
+
+typedef struct detection {
+    box bbox;
+    int classes;
+    int best_class_index;
+    float *prob;
+    float *mask;
+    float objectness;
+    int sort_class;
+    float *uc;
+    int points;
+    float *embeddings;
+    int embedding_size;
+    float sim;
+    int track_id;
+} detection;
+
+/* ---------------------------------------------------------------- images */
+
+typedef struct image {
+    int w, h, c;
+    float *data;
+} image;
+
+/* ---------------------------------------------------------------- configuration records */
+
+typedef struct tree {
+    int *leaf;
+    int n;
+    int *parent;
+    int *child;
+    int *group;
+    char **name;
+    int groups;
+    int *group_size;
+    int *group_offset;
+} tree;
+
+typedef struct metadata {
+    int classes;
+    char **names;
+} metadata;
+
+/* ---------------------------------------------------------------- layers and networks */
+
+struct layer;
+struct network;
+struct network_state;
+typedef struct layer layer;
+typedef struct network network;
+typedef struct network_state network_state;
+
+typedef void (*layer_forward_fn)(struct layer, struct network_state);
+typedef void (*layer_backward_fn)(struct layer, struct network_state);
+typedef void (*layer_update_fn)(struct layer, int batch, float learning_rate, float momentum, float decay);
+typedef void (*layer_update_gpu_fn)(struct layer, int batch, float learning_rate, float momentum, float decay,
+                                    float loss_scale);
+
+struct layer {
+    /* 1. kind and operations */
+    LAYER_TYPE type;
+    ACTIVATION activation;
+
+    /* kind-specific fields: one block per kind, named after the cfg keys that set them */
+
+    /* -- convolutional, batchnorm */
+
+    /* -- pooling */
+
+    /* -- routing and merging */
+
+    /* -- dense and classifier */
+
+    /* -- recurrent */
+
+    /* -- resampling and regularisation */
+
+    /* -- detection heads */
+
+    /* -- contrastive */
+
+    layer_forward_fn forward;
+    layer_backward_fn backward;
+    layer_update_fn update;
+    layer_forward_fn forward_gpu;
+    layer_backward_fn backward_gpu;
+    layer_update_gpu_fn update_gpu;
+    struct layer *share_layer;
+
+    /* 2. flags and shape */
+    int train;
+    int batch_normalize;
+    int batch;
+    int dynamic_minibatch;
+    int flipped;
+    int inputs;
+    int outputs;
+    int nweights;
+    int h, w, c;
+    int out_h, out_w, out_c;
+    int n;
+    int groups;
+    int size;
+    int stride;
+    int stride_x;
+    int stride_y;
+    int dilation;
+    int antialiasing;
+    int index;
+    int xnor;
+    int peephole;
+    int use_bin_output;
+    int keep_delta_gpu;
+    int optimized_memory;
+    int steps;
+    int bottleneck;
+    int deform;
+    float learning_rate_scale;
+    float clip;
+    float bflops;
+    int t;
+    int onlyforward;
+    int stopbackward;
+    int train_only_bn;
+    int dont_update;
+    int burnin_update;
+    int dontload;
+    int dontloadscales;
+    int receptive_w;
+    int receptive_h;
+    int receptive_w_scale;
+    int receptive_h_scale;
+    int *input_layers;
+    WEIGHTS_NORMALIZATION_T weights_normalization;
+    float *cost;
+
+    /* 3. parameters */
+    float *biases;
+    float *bias_updates;
+    float *scales;
+    float *scale_updates;
+    float *weights_ema;
+    float *biases_ema;
+    float *scales_ema;
+    float *weights;
+    float *weight_updates;
+
+    /* 4. activations */
+    float *delta;
+    float *output;
+    float *activation_input;
+    int delta_pinned;
+    int output_pinned;
+
+    /* 5. batch normalisation */
+    float *mean;
+    float *variance;
+    float *mean_delta;
+    float *variance_delta;
+    float *rolling_mean;
+    float *rolling_variance;
+    float *x;
+    float *x_norm;
+
+    /* 6. sub-layers */
+    struct layer *input_layer;
+    struct layer *self_layer;
+    struct layer *output_layer;
+
+    /* more kind-specific sub-layers and arrays */
+
+    tree *softmax_tree;
+    size_t workspace_size;
+
+    /* 7. device twins (used only when built with QUILLON_GPU; kept in every build so the layout
+     * does not depend on the build options) */
+    float *output_gpu;
+    float *delta_gpu;
+    float *weights_gpu;
+    float *weight_updates_gpu;
+    float *biases_gpu;
+    float *bias_updates_gpu;
+    float *scales_gpu;
+    float *scale_updates_gpu;
+    float *rolling_mean_gpu;
+    float *rolling_variance_gpu;
+    float *mean_gpu;
+    float *variance_gpu;
+    float *x_gpu;
+    float *x_norm_gpu;
+    float *activation_input_gpu;
+
+    /* more device twins and descriptors */
+};
+
+struct network {
+    /* 1. */
+    int n;
+    int batch;
+    uint64_t *seen;
+    float *badlabels_reject_threshold;
+    float *delta_rolling_max;
+    float *delta_rolling_avg;
+    float *delta_rolling_std;
+    int weights_reject_freq;
+    int equidistant_point;
+    float badlabels_rejection_percentage;
+    float num_sigmas_reject_badlabels;
+    float ema_alpha;
+    int *cur_iteration;
+    float loss_scale;
+    int subdivisions;
+    layer *layers;
+    float *output;
+    learning_rate_policy policy;
+    uint64_t *total_bbox;
+    uint64_t *rewritten_bbox;
+
+    /* 2. learning rate */
+    float learning_rate;
+    float learning_rate_min;
+    int sgdr_cycle;
+    int sgdr_mult;
+    float momentum;
+    float decay;
+    float gamma;
+    float scale;
+    float power;
+    int time_steps;
+    int step;
+    int max_batches;
+    float *seq_scales;
+    float *scales;
+    int *steps;
+    int num_steps;
+    int burn_in;
+    int cudnn_half;
+    int adam;
+    float B1;
+    float B2;
+    float eps;
+
+    /* 3. shape and augmentation */
+    int inputs;
+    int outputs;
+    int h, w, c;
+    int max_crop;
+    int min_crop;
+    int center;
+    int flip;
+    int gaussian_noise;
+    int blur;
+    int mixup;
+    float label_smooth_eps;
+    int resize_step;
+    int attention;
+    float adversarial_lr;
+    float max_chart_loss;
+    int letter_box;
+    int mosaic_bound;
+    int contrastive;
+    int contrastive_jit_flip;
+    int contrastive_color;
+    int unsupervised;
+    float angle;
+    float aspect;
+    float exposure;
+    float saturation;
+    float hue;
+    int track;
+    int augment_speed;
+    int sequential_subdivisions;
+    int init_sequential_subdivisions;
+    int current_subdivision;
+    int try_fix_nan;
+    int gpu_index;
+    tree *hierarchy;
+
+    /* 4. buffers */
+    float *workspace;
+    float *input_state_gpu;
+    float *input_pinned_cpu;
+    int input_pinned_cpu_flag;
+    float **input_gpu;
+    float **truth_gpu;
+    float **input16_gpu;
+    float **output16_gpu;
+    size_t *max_input16_size;
+    size_t *max_output16_size;
+    int use_cuda_graph;
+    int *cuda_graph_ready;
+    float *global_delta_gpu;
+    float *state_delta_gpu;
+    size_t max_delta_gpu_size;
+    int optimized_memory;
+    int dynamic_minibatch;
+    size_t workspace_size_limit;
+
+    /* execution, timing and GPU fields */
+    int wait_for_stream;
+};
+
+struct network_state {
+    float *truth;
+    float *input;
+    float *delta;
+    float *workspace;
+    int train;
+    int index;
+    network net;
+};
+
+/* ---------------------------------------------------------------- exported functions */
+
+/* utilities (one-line contract per function: what it returns, who frees it) */
+/* Writes text with the first occurrence of pattern replaced into output (may alias text). */
+QUILLON_API void find_replace(const char *text, const char *pattern, const char *replacement, char *output);
+/* Frees each of the n pointers, then the array. */
+QUILLON_API void free_ptrs(void **ptrs, int n);
+/* Fills index[0..k) with the indexes of the k largest values, largest first; -1 beyond n. */
+QUILLON_API void top_k(float *a, int n, int k, int *index);
+/* Monotonic clock in microseconds. */
+QUILLON_API double get_time_point(void);
+
+/* configuration readers */
+
+/* network */
+
+/* kernels */
+
+/* boxes and suppression */
+
+/* detection extraction */
+
+/* images */
+
+/* data loading and training */
+
+/* output services */
+
+/* device */
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* QUILLON_H */
