@@ -40,8 +40,7 @@ extern "C" QUILLON_API tree *read_tree(const char *path)
         if (end - begin >= TREE_NAME_SIZE) reject_line(path, t->n + 1, "class name longer than 255 characters");
         char *number_end;
         long read = strtol(end, &number_end, 10);
-        // The parent is an earlier line; anything else would index past the nodes read.
-        if (number_end != end && read >= t->n) reject_line(path, t->n + 1, "parent index does not name an earlier line");
+        if (number_end != end && read > INT_MAX) reject_line(path, t->n + 1, "parent index does not name a line");
         int parent = number_end == end || read < INT_MIN ? -1 : (int)read;
 
         char *name = (char *)xcalloc(TREE_NAME_SIZE, 1);
@@ -65,6 +64,9 @@ extern "C" QUILLON_API tree *read_tree(const char *path)
     fclose(file);
     close_group(t, group_size);
 
+    // A parent must be a line of the file: it indexes the node arrays.
+    for (int i = 0; i < t->n; ++i)
+        if (t->parent[i] >= t->n) reject_line(path, i + 1, "parent index does not name a line");
     t->leaf = (int *)xcalloc(t->n ? t->n : 1, sizeof(int));
     for (int i = 0; i < t->n; ++i) t->leaf[i] = 1;
     for (int i = 0; i < t->n; ++i)
