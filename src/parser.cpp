@@ -278,6 +278,26 @@ static void wire_layer(network &net, layer &l, int count, int last_stop_backward
     }
 }
 
+static bool borrows_buffers(LAYER_TYPE type) { return type == EMPTY || type == DROPOUT; }
+
+// A frozen layer that keeps its delta gets one. A pass-through layer borrows its buffers, so the
+// delta goes to the layer that owns them and every pass-through layer after it borrows it again;
+// it is then released once, by its owner.
+static void give_frozen_layer_delta(network &net, int k)
+{
+    layer &l = net.layers[k];
+    if (!borrows_buffers(l.type)) {
+        l.delta = (float *)xcalloc((size_t)l.batch * l.outputs, sizeof(float));
+        return;
+    }
+    int owner = k - 1;
+    while (owner >= 0 && borrows_buffers(net.layers[owner].type)) --owner;
+    if (owner < 0) return;
+    layer &o = net.layers[owner];
+    if (!o.delta) o.delta = (float *)xcalloc((size_t)o.batch * o.outputs, sizeof(float));
+    for (int i = owner + 1; i <= k; ++i) net.layers[i].delta = o.delta;
+}
+
 struct receptive_field {
     int w = 1, h = 1, w_scale = 1, h_scale = 1;
 };
@@ -439,7 +459,7 @@ network parse_network_cfg_custom(const char *filename, int batch, int time_steps
 
     for (int k = 0; k < last_stop_backward; ++k) {
         layer &l = net.layers[k];
-        if (l.keep_delta_gpu && !l.delta) l.delta = (float *)xcalloc((size_t)l.batch * l.outputs, sizeof(float));
+        if (l.keep_delta_gpu && !l.delta) give_frozen_layer_delta(net, k);
         l.onlyforward = 1;
         l.train = 0;
     }
