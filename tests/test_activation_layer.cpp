@@ -23,6 +23,13 @@ size_params shape(int batch, int h, int w, int c)
     return p;
 }
 
+// The option records belong to the caller; the keys and values here are literals.
+void free_options(list *options)
+{
+    for (node *n = options->front; n; n = n->next) free(n->val);
+    free_list(options);
+}
+
 void release(layer &l)
 {
     free(l.output);
@@ -53,7 +60,7 @@ TEST(ActivationLayer, ParseTakesShapeAndName)
     for (int i = 0; i < 120; ++i) ASSERT_EQ(l.output[i], 0.f);
     for (int i = 0; i < 120; ++i) ASSERT_EQ(l.delta[i], 0.f);
     release(l);
-    free_list(options);
+    free_options(options);
 }
 
 TEST(ActivationLayer, ParseDefaultsToLinear)
@@ -64,7 +71,7 @@ TEST(ActivationLayer, ParseDefaultsToLinear)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "activation: Using default 'linear'\nActivation Layer: 4 inputs\n");
     EXPECT_EQ(l.activation, LINEAR);
     release(l);
-    free_list(options);
+    free_options(options);
 }
 
 TEST(ActivationLayer, ForwardActivatesAndBackwardOverwrites)
