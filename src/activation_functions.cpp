@@ -154,12 +154,17 @@ void leaky_run(float *x, int n)
 
 __attribute__((target("avx"))) void leaky_avx(float *x, int n)
 {
-    // The sign bit selects the scaled value, so -0 and negative values both take 0.1 x.
+    // Taking v where v > 0 is the same choice as scaling every value whose sign bit is set: the
+    // two differ only on zeros and NaNs, which scaling by 0.1 leaves unchanged.
     const __m256 scale = _mm256_set1_ps(.1f);
+    const __m256 zero = _mm256_setzero_ps();
     int i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256 v = _mm256_loadu_ps(x + i);
-        _mm256_storeu_ps(x + i, _mm256_blendv_ps(v, _mm256_mul_ps(v, scale), v));
+        const __m256 positive = _mm256_cmp_ps(v, zero, _CMP_GT_OQ);
+        // A blend would be lowered through 256-bit integer compares, which AVX lacks; masks do not.
+        _mm256_storeu_ps(x + i,
+                         _mm256_or_ps(_mm256_and_ps(positive, v), _mm256_andnot_ps(positive, _mm256_mul_ps(v, scale))));
     }
     for (; i < n; ++i) x[i] = leaky_activate(x[i]);
 }
