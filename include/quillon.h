@@ -103,6 +103,46 @@ typedef struct image {
     float *data;
 } image;
 
+/* ---------------------------------------------------------------- records of the Detector interface */
+
+#ifdef __cplusplus
+#define QUILLON_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#else
+#define QUILLON_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+
+/* Exchanged by value; the field order h, w, c differs from image, the pixel layout does not. */
+typedef struct image_t {
+    int h;
+    int w;
+    int c;
+    float *data;
+} image_t;
+
+/* One detected object in pixels; hosts keep these in arrays, so the 44-byte layout is fixed. */
+typedef struct bbox_t {
+    unsigned int x, y, w, h;
+    float prob;
+    unsigned int class_id;
+    unsigned int track_id;
+    unsigned int frame_count;
+    float world_x, world_y, world_z;
+} bbox_t;
+
+QUILLON_STATIC_ASSERT(sizeof(bbox_t) == 44, "bbox_t must stay 44 bytes");
+QUILLON_STATIC_ASSERT(offsetof(bbox_t, x) == 0 && offsetof(bbox_t, y) == 4 && offsetof(bbox_t, w) == 8 &&
+                          offsetof(bbox_t, h) == 12,
+                      "bbox_t box fields moved");
+QUILLON_STATIC_ASSERT(offsetof(bbox_t, prob) == 16 && offsetof(bbox_t, class_id) == 20 &&
+                          offsetof(bbox_t, track_id) == 24 && offsetof(bbox_t, frame_count) == 28,
+                      "bbox_t identity fields moved");
+QUILLON_STATIC_ASSERT(offsetof(bbox_t, world_x) == 32 && offsetof(bbox_t, world_y) == 36 &&
+                          offsetof(bbox_t, world_z) == 40,
+                      "bbox_t world fields moved");
+QUILLON_STATIC_ASSERT(offsetof(image_t, h) == 0 && offsetof(image_t, w) == 4 && offsetof(image_t, c) == 8 &&
+                          offsetof(image_t, data) == 16,
+                      "image_t layout moved");
+
 /* ---------------------------------------------------------------- configuration records */
 
 typedef struct tree {
@@ -431,6 +471,16 @@ QUILLON_API void free_layer_custom(layer l, int keep_cudnn_descriptors);
 /* data loading and training */
 
 /* output services */
+/* Renders one frame's detections as JSON text; the caller frees it with free(); null when out of memory. */
+QUILLON_API char *detection_to_json(detection *dets, int nboxes, int classes, char **names, long long int frame_id,
+                                    const char *filename);
+/* Sends one frame's text to every client of the process-wide HTTP sender on port, creating it on first use. */
+QUILLON_API void send_json_custom(const char *send_buf, int port, int timeout);
+/* Forgets the process-wide sender (its sockets stay open); the next send creates a fresh one. */
+QUILLON_API void delete_json_sender(void);
+/* Assigns track_id by embedding similarity against the process-wide history; hides tracks seen too briefly. */
+QUILLON_API void set_track_id(detection *new_dets, int new_dets_num, float thresh, float sim_thresh,
+                              float track_ciou_norm, int deque_size, int dets_for_track, int dets_for_show);
 
 /* device */
 
