@@ -380,6 +380,10 @@ void rgb_to_hsv(image im)
         if (max == 0) {
             s = 0;
             h = 0;
+        } else if (delta == 0) {
+            // Grey has no hue; 0/0 would put NaN into the hue plane.
+            s = 0;
+            h = 0;
         } else {
             s = delta / max;
             if (r == max)
