@@ -463,10 +463,51 @@ QUILLON_API void free_layer_custom(layer l, int keep_cudnn_descriptors);
 /* kernels */
 
 /* boxes and suppression */
+/* Per-class suppression: zeroes prob[c] of every box overlapping a stronger one by IoU > thresh;
+ * reorders dets in place (zero-objectness entries go to the tail). Frees nothing. */
+QUILLON_API void do_nms_sort(detection *dets, int total, int classes, float thresh);
+/* Class-agnostic suppression by objectness: a suppressed box gets objectness 0 and all-zero prob. */
+QUILLON_API void do_nms_obj(detection *dets, int total, int classes, float thresh);
+/* As do_nms_sort with the overlap test that nms_kind selects (beta: DIoU exponent for DIOU_NMS);
+ * DEFAULT_NMS suppresses nothing. */
+QUILLON_API void diounms_sort(detection *dets, int total, int classes, float thresh, NMS_KIND nms_kind, float beta);
 
 /* detection extraction */
+/* Frees prob, uc, mask and embeddings of each of the n records, then the array itself. */
+QUILLON_API void free_detections(detection *dets, int n);
 
 /* images */
+/* Returns a zeroed w x h x c image; the caller frees it with free_image. */
+QUILLON_API image make_image(int w, int h, int c);
+/* Frees the pixels of im (the record itself is a value). */
+QUILLON_API void free_image(image m);
+/* Decodes a file as RGB, resized to w x h when both are non-zero; never fails (a black 10 x 10
+ * placeholder for unreadable files). The caller frees it. */
+QUILLON_API image load_image_color(char *filename, int w, int h);
+/* Returns a corner-aligned bilinear resize of im to w x h (always a new image). */
+QUILLON_API image resize_image(image im, int w, int h);
+/* Returns im scaled to fit w x h with its aspect kept, centred on grey (0.5) bars. */
+QUILLON_API image letterbox_image(image im, int w, int h);
+/* Returns the w x h window at (dx, dy); outside areas repeat the nearest edge pixel. */
+QUILLON_API image crop_image(image im, int dx, int dy, int w, int h);
+/* Returns im resized so its smaller side is min; returns im itself when no resize is needed. */
+QUILLON_API image resize_min(image im, int min);
+/* Swaps channels 0 and 2 in place. */
+QUILLON_API void rgbgr_image(image im);
+/* Fills im in place from interleaved 8-bit samples (im.w * im.h * im.c bytes). */
+QUILLON_API void copy_image_from_bytes(image im, char *pdata);
+/* Rounds every value down to a multiple of 1/255 plus half a step, in place. */
+QUILLON_API void quantize_image(image im);
+/* Puts the sum of each pixel's channels into channel 0 and zeroes the others, in place. */
+QUILLON_API void make_image_red(image im);
+/* Returns a new w x h x c attention picture of the gradient delta (modified in place) blended with
+ * input; the caller frees it. */
+QUILLON_API image make_attention_image(int img_size, float *original_delta_cpu, float *original_input_cpu, int w,
+                                       int h, int c, float alpha);
+/* Moves orig (in place) along the input gradient that amplifies the strongest outputs of the
+ * network truncated after max_layer. */
+QUILLON_API void optimize_picture(network *net, image orig, int max_layer, float scale, float rate, float thresh,
+                                  int norm);
 
 /* data loading and training */
 
