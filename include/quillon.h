@@ -408,6 +408,8 @@ QUILLON_API double get_time_point(void);
 /* network */
 
 /* kernels */
+/* Detects the processor's AVX and FMA/AVX2 support once (printing what will be used); nothing to free. */
+QUILLON_API void init_cpu(void);
 
 /* boxes and suppression */
 
