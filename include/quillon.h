@@ -461,6 +461,8 @@ QUILLON_API void free_layer(layer l);
 QUILLON_API void free_layer_custom(layer l, int keep_cudnn_descriptors);
 
 /* kernels */
+/* Detects the processor's AVX and FMA/AVX2 support once (printing what will be used); nothing to free. */
+QUILLON_API void init_cpu(void);
 
 /* boxes and suppression */
 /* Per-class suppression: zeroes prob[c] of every box overlapping a stronger one by IoU > thresh;
