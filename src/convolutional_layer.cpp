@@ -412,11 +412,42 @@ void binarize_cpu(float *input, int n, float *binary)
     for (int i = 0; i < n; ++i) binary[i] = (input[i] > 0) ? 1 : -1;
 }
 
+// Inference with packed sign bits: XNOR and population counts against the aligned bit weights.
+// Taps outside the image are packed as 0 bits and so count as -1 inputs.
+static void forward_xnor_packed(layer &l, network_state &state)
+{
+    const int k = l.size * l.size * l.c;
+    const int N = l.out_h * l.out_w;
+    const int new_ldb = l.new_lda;
+    for (int i = 0; i < l.batch; ++i) {
+        const float *im = state.input + (size_t)i * l.inputs;
+        float *out = l.output + (size_t)i * l.outputs;
+        if (l.c % 32 == 0) {
+            repack_input(im, state.workspace, l.w, l.h, l.c);
+            float_to_bit(state.workspace, (unsigned char *)l.bin_re_packed_input, (size_t)l.c * l.h * l.w);
+            uint32_t *columns = (uint32_t *)state.workspace;
+            im2col_cpu_custom_bin(l.bin_re_packed_input, l.c / 32, l.h, l.w, l.size, l.stride_x, l.pad, columns);
+            transpose_uint32(columns, (uint32_t *)l.t_bit_input, k / 32, N, N, new_ldb / 32);
+        } else {
+            uint32_t *columns = (uint32_t *)state.workspace;
+            memset(columns, 0, (size_t)k * l.bit_align / 8);
+            im2col_cpu_custom_align(im, l.c, l.h, l.w, l.size, l.stride_x, l.pad, columns, l.bit_align);
+            transpose_bin(columns, (uint32_t *)l.t_bit_input, k, N, l.bit_align, new_ldb, 8);
+        }
+        gemm_nn_custom_bin_mean_transposed(l.n, N, k, (unsigned char *)l.align_bit_weights, new_ldb,
+                                           (unsigned char *)l.t_bit_input, new_ldb, out, N, l.mean_arr);
+    }
+}
+
 void forward_convolutional_layer(layer l, network_state state)
 {
     fill_cpu(l.outputs * l.batch, 0, l.output, 1);
 
-    if (l.xnor && (!l.align_bit_weights || state.train)) {
+    // The packed path handles neither dilation nor unequal strides; those layers binarise and
+    // multiply in floats, as training does.
+    const bool packed = l.xnor && l.align_bit_weights && !state.train && l.stride_x == l.stride_y &&
+                        l.dilation == 1;
+    if (l.xnor && !packed) {
         binarize_weights(l.weights, l.n, l.nweights / l.n, l.binary_weights);
         l.weights = l.binary_weights;
         binarize_cpu(state.input, l.c * l.h * l.w * l.batch, l.binary_input);
@@ -429,7 +460,7 @@ void forward_convolutional_layer(layer l, network_state state)
     const int group_inputs = (l.c / l.groups) * l.h * l.w;
     // A 1x1 kernel that neither strides nor pads reads the input image as its column matrix.
     const bool direct = l.size == 1 && l.stride_x == 1 && l.stride_y == 1 && l.dilation == 1 && l.pad == 0;
-    for (int i = 0; i < l.batch; ++i) {
+    for (int i = 0; i < l.batch && !packed; ++i) {
         for (int j = 0; j < l.groups; ++j) {
             float *a = l.weights + j * l.nweights / l.groups;
             float *c = l.output + (size_t)(i * l.groups + j) * m * N;
@@ -444,6 +475,7 @@ void forward_convolutional_layer(layer l, network_state state)
             gemm_cpu(0, 0, m, N, k, 1, a, k, b, N, 1, c, N);
         }
     }
+    if (packed) forward_xnor_packed(l, state);
 
     if (l.batch_normalize)
         forward_batchnorm_layer(l, state);

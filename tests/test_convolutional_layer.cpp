@@ -849,3 +849,60 @@ TEST(ConvParse, DeformMessagesOnStandardOutput)
 }
 
 } // namespace
+
+namespace {
+
+// The packed inference path counts taps outside the image as -1 inputs.
+class ConvXnorPacked : public ::testing::TestWithParam<Geometry> {};
+
+TEST_P(ConvXnorPacked, MatchesSignConvolutionWithNegativePadding)
+{
+    const Geometry g = GetParam();
+    testing::internal::CaptureStderr();
+    layer l = make_convolutional_layer(g.batch, 1, g.h, g.w, g.c, g.n, 1, g.size, g.stride_x, g.stride_y, 1, g.pad,
+                                       LINEAR, 0, 0, 1, 0, 0, 0, 0, nullptr, 0, 0, 0);
+    testing::internal::GetCapturedStderr();
+    for (int f = 0; f < g.n; ++f) l.biases[f] = random_uniform(-1, 1);
+    binary_align_weights(&l);
+    ASSERT_NE(l.align_bit_weights, nullptr);
+    const int k = g.size * g.size * g.c;
+    EXPECT_EQ(l.new_lda, k - k % 256 + 256);
+
+    auto input = random_vector((size_t)g.batch * l.inputs);
+    std::vector<float> workspace(l.workspace_size / sizeof(float) + 1);
+    forward_convolutional_layer(l, make_state(input.data(), workspace.data(), nullptr, 0));
+
+    const int p = g.pad;
+    for (int b = 0; b < g.batch; ++b)
+        for (int f = 0; f < g.n; ++f) {
+            float mean = 0;
+            for (int i = 0; i < k; ++i) mean += std::fabs(l.weights[f * k + i]);
+            mean /= k;
+            EXPECT_FLOAT_EQ(l.mean_arr[f], mean);
+            for (int y = 0; y < l.out_h; ++y)
+                for (int x = 0; x < l.out_w; ++x) {
+                    int sum = 0;
+                    for (int ch = 0; ch < g.c; ++ch)
+                        for (int ki = 0; ki < g.size; ++ki)
+                            for (int kj = 0; kj < g.size; ++kj) {
+                                const int r = y * g.stride_y - p + ki, s = x * g.stride_x - p + kj;
+                                const bool inside = r >= 0 && r < g.h && s >= 0 && s < g.w;
+                                const int xs = inside && input[((b * g.c + ch) * g.h + r) * g.w + s] > 0 ? 1 : -1;
+                                const int ws = l.weights[((f * g.c + ch) * g.size + ki) * g.size + kj] > 0 ? 1 : -1;
+                                sum += xs * ws;
+                            }
+                    const float expected = sum * mean + l.biases[f];
+                    ASSERT_NEAR(l.output[((b * g.n + f) * l.out_h + y) * l.out_w + x], expected, 1e-4)
+                        << b << " " << f << " " << y << " " << x;
+                }
+        }
+    release_layer(l);
+}
+
+INSTANTIATE_TEST_SUITE_P(Geometries, ConvXnorPacked,
+                         ::testing::Values(Geometry{1, 32, 7, 6, 5, 1, 3, 1, 1, 1, 1},
+                                           Geometry{2, 64, 6, 6, 3, 1, 3, 2, 2, 1, 1},
+                                           Geometry{1, 32, 5, 5, 4, 1, 1, 1, 1, 1, 0},
+                                           Geometry{1, 8, 9, 9, 4, 1, 3, 1, 1, 1, 1}));
+
+} // namespace
