@@ -185,6 +185,41 @@ struct layer {
     /* kind-specific fields: one block per kind, named after the cfg keys that set them */
 
     /* -- convolutional, batchnorm */
+    int pad;
+    int binary;
+    int assisted_excitation;
+    int sway;
+    int rotate;
+    int stretch;
+    int stretch_sway;
+    float angle;
+    float dot;
+    int grad_centr;
+    float reverse;
+    int coordconv;
+    int stream;
+    int wait_stream;
+    int adam;
+    float B1;
+    float B2;
+    float eps;
+    float *m;
+    float *v;
+    float *bias_m;
+    float *bias_v;
+    float *scale_m;
+    float *scale_v;
+    float *binary_weights;
+    char *cweights;
+    float *binary_input;
+    int bit_align;
+    float *mean_arr;
+    uint32_t *bin_re_packed_input;
+    int lda_align;
+    char *t_bit_input;
+    char *align_bit_weights;
+    int new_lda;
+    size_t align_bit_weights_size;
 
     /* -- pooling */
 
