@@ -142,6 +142,22 @@ QUILLON_STATIC_ASSERT(offsetof(bbox_t, world_x) == 32 && offsetof(bbox_t, world_
 QUILLON_STATIC_ASSERT(offsetof(image_t, h) == 0 && offsetof(image_t, w) == 4 && offsetof(image_t, c) == 8 &&
                           offsetof(image_t, data) == 16,
                       "image_t layout moved");
+/* ---------------------------------------------------------------- training batches */
+
+typedef struct matrix {
+    int rows, cols;
+    float **vals;
+} matrix;
+
+/* One loaded batch: one image per row of X, one truth vector per row of y. */
+typedef struct data {
+    int w, h;
+    matrix X;
+    matrix y;
+    int shallow;
+    int *box_counts;
+    box **boxes;
+} data;
 
 /* ---------------------------------------------------------------- configuration records */
 
@@ -494,6 +510,26 @@ QUILLON_API network *load_network_custom(const char *cfg, const char *weights, i
 QUILLON_API void free_layer(layer l);
 /* As free_layer; keep_cudnn_descriptors non-zero keeps the layer's cuDNN descriptors. */
 QUILLON_API void free_layer_custom(layer l, int keep_cudnn_descriptors);
+/* Runs the network on input (batch x inputs floats); returns the output array, owned by the network. */
+QUILLON_API float *network_predict(network net, float *input);
+/* As network_predict, for a network held by pointer. */
+QUILLON_API float *network_predict_ptr(network *net, float *input);
+/* Pointer to layer i of the network (not range-checked); owned by the network. */
+QUILLON_API layer *get_network_layer(network *net, int i);
+/* Input width of the network. */
+QUILLON_API int network_width(network *net);
+/* Input height of the network. */
+QUILLON_API int network_height(network *net);
+/* Folds batch normalisation into the convolution weights and biases, for inference. */
+QUILLON_API void fuse_conv_batchnorm(network net);
+/* Prepares the bit-packed weights of every XNOR convolution, for inference. */
+QUILLON_API void calculate_binary_weights(network net);
+/* Clears the device recurrent state of every layer (nothing to do on the CPU). */
+QUILLON_API void reset_rnn(network *net);
+/* Releases everything the network owns; the record itself stays with the caller. */
+QUILLON_API void free_network(network net);
+/* As free_network, for a network held by pointer (the pointed-to record is not freed). */
+QUILLON_API void free_network_ptr(network *net);
 
 /* kernels */
 /* Detects the processor's AVX and FMA/AVX2 support once (printing what will be used); nothing to free. */
