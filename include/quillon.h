@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <pthread.h>
 
 #ifdef QUILLON_BUILDING
 #define QUILLON_API __attribute__((visibility("default")))
@@ -177,6 +178,90 @@ typedef struct metadata {
     int classes;
     char **names;
 } metadata;
+
+/* ---------------------------------------------------------------- training data */
+
+typedef struct matrix {
+    int rows, cols;
+    float **vals;
+} matrix;
+
+/* One loaded batch: X holds one planar image per row, y the matching truth rows. */
+typedef struct data {
+    int w, h;
+    matrix X;
+    matrix y;
+    int shallow;
+    int *box_counts;
+    box **boxes;
+} data;
+
+/* What a load request produces; 2, 10 and 11 produce nothing. */
+typedef enum {
+    LOAD_CLASSIFICATION = 0,
+    LOAD_DETECTION = 1,
+    LOAD_REGION = 3,
+    LOAD_IMAGE = 4,
+    LOAD_COMPARE = 5,
+    LOAD_WRITING = 6,
+    LOAD_SWAG = 7,
+    LOAD_TAG = 8,
+    LOAD_OLD_CLASSIFICATION = 9,
+    LOAD_SUPER = 12,
+    LOAD_LETTERBOX = 13
+} load_kind;
+
+/* A load request; copied by value into every thread that serves it. */
+typedef struct load_args {
+    int threads;
+    char **paths;
+    char *path;
+    int n;
+    int m;
+    char **labels;
+    int h;
+    int w;
+    int c;
+    int label_w;
+    int label_h;
+    int grid_h;
+    int grid_w;
+    int max_boxes;
+    int truth_size;
+    int min, max, size;
+    int classes;
+    int background;
+    int scale;
+    int center;
+    int coords;
+    int mini_batch;
+    int track;
+    int augment_speed;
+    int letter_box;
+    int mosaic_bound;
+    int show_imgs;
+    int no_image_library;
+    int contrastive;
+    int contrastive_jit_flip;
+    int contrastive_color;
+    float jitter;
+    float resize;
+    int flip;
+    int gaussian_noise;
+    int blur;
+    int mixup;
+    float label_smooth_eps;
+    float angle;
+    float aspect;
+    float saturation;
+    float exposure;
+    float hue;
+    data *d;
+    image *im;
+    image *resized;
+    load_kind type;
+    tree *class_tree;
+} load_args;
 
 /* ---------------------------------------------------------------- layers and networks */
 
@@ -583,6 +668,16 @@ QUILLON_API void optimize_picture(network *net, image orig, int max_layer, float
                                   int norm);
 
 /* data loading and training */
+/* Starts a dispatcher thread that loads args.n rows into *args.d; join the handle before reading it. */
+QUILLON_API pthread_t load_data(load_args args);
+/* Serves one request on the calling thread; frees ptr (a heap load_args) and returns null. */
+QUILLON_API void *load_thread(void *ptr);
+/* Starts one thread running load_thread on a heap copy of args; join the handle before use. */
+QUILLON_API pthread_t load_data_in_thread(load_args args);
+/* Stops and joins the permanent loader workers (no-op without a pool); returns args.threads or 1. */
+QUILLON_API int free_load_threads(load_args args);
+/* Frees the rows of a batch (only the row arrays when it is shallow); the record itself is a value. */
+QUILLON_API void free_data(data d);
 
 /* output services */
 /* Renders one frame's detections as JSON text; the caller frees it with free(); null when out of memory. */
