@@ -118,6 +118,8 @@ void constrain_image(image im)
 
 image load_image_stb(const char *filename, int channels)
 {
+    // The decoder aborts on a component count it cannot produce; refuse it here instead.
+    if (channels < 0 || channels > 4) return decode_failure(filename, "bad req_comp");
     int w, h, c;
     if (!stbi_info(filename, &w, &h, &c)) return decode_failure(filename, stbi_failure_reason());
     int out_c = channels ? channels : c;
@@ -797,7 +799,7 @@ void draw_detections_v3(image im, detection *dets, int n, float thresh, char **n
     int selected = 0;
     detection_with_class *chosen = get_actual_detections(dets, n, thresh, &selected, names);
 
-    std::qsort(chosen, (size_t)selected, sizeof(*chosen), compare_by_left);
+    if (selected > 1) std::qsort(chosen, (size_t)selected, sizeof(*chosen), compare_by_left);
     for (int i = 0; i < selected; ++i) {
         const detection &d = chosen[i].det;
         int best = chosen[i].best_class;
@@ -807,7 +809,7 @@ void draw_detections_v3(image im, detection *dets, int n, float thresh, char **n
             if (j != best && d.prob[j] > thresh) print_detection_line(names[j], d.prob[j], d.bbox, im, ext_output);
     }
 
-    std::qsort(chosen, (size_t)selected, sizeof(*chosen), compare_by_probability);
+    if (selected > 1) std::qsort(chosen, (size_t)selected, sizeof(*chosen), compare_by_probability);
     for (int i = 0; i < selected; ++i) {
         const detection &d = chosen[i].det;
         int best = chosen[i].best_class;
