@@ -14,10 +14,7 @@
 #include <string>
 #include <vector>
 
-#if __has_include("network.h")
 #include "network.h"
-#define QUILLON_HAVE_NETWORK_EXECUTION 1
-#endif
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wall"
@@ -538,13 +535,19 @@ void apply_picture_loss(float *values, int n, float thresh)
         if (!(values[i] > mean + thresh * sd)) values[i] = 0;
 }
 
+// The network passes live in the network module; weak references keep this module linkable in
+// builds that do not carry them, where the picture gets a zero gradient.
+int resize_network(network *net, int w, int h) __attribute__((weak));
+void forward_network(network net, network_state state) __attribute__((weak));
+void backward_network(network net, network_state state) __attribute__((weak));
+
 namespace {
 
 // Gradient of the picture loss with respect to the input pixels of im.
 image picture_input_gradient(network *net, image im, float thresh)
 {
     image delta = make_image(im.w, im.h, im.c);
-#ifdef QUILLON_HAVE_NETWORK_EXECUTION
+    if (!resize_network || !forward_network || !backward_network) return delta;
     resize_network(net, im.w, im.h);
     network_state state = {};
     state.input = im.data;
@@ -556,7 +559,6 @@ image picture_input_gradient(network *net, image im, float thresh)
     std::memcpy(last.delta, last.output, (size_t)last.outputs * sizeof(float));
     apply_picture_loss(last.delta, last.outputs, thresh);
     backward_network(*net, state);
-#endif
     return delta;
 }
 
@@ -579,7 +581,8 @@ extern "C" QUILLON_API void optimize_picture(network *net, image orig, int max_l
     if (flip) mirror_image(delta);
     image resized = resize_image(delta, orig.w, orig.h);
     image out = crop_image(resized, -dx, -dy, orig.w, orig.h);
-    if (norm) array_normalize(out.data, (int)image_size(out));
+    // A flat gradient has no variance to normalise by; it stays zero instead of becoming NaN.
+    if (norm && array_variance(out.data, (int)image_size(out)) > 0) array_normalize(out.data, (int)image_size(out));
     size_t n = image_size(orig);
     for (size_t i = 0; i < n; ++i) orig.data[i] += rate * out.data[i];
     constrain_image(orig);
