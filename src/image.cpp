@@ -2,6 +2,7 @@
 // writer, the geometric and colour operations of inference and augmentation, and the drawing and
 // printing of detections.
 #include "image.h"
+#include "network.h"
 
 #include "utils.h"
 
@@ -535,19 +536,12 @@ void apply_picture_loss(float *values, int n, float thresh)
         if (!(values[i] > mean + thresh * sd)) values[i] = 0;
 }
 
-// The network passes live in the network module; weak references keep this module linkable in
-// builds that do not carry them, where the picture gets a zero gradient.
-int resize_network(network *net, int w, int h) __attribute__((weak));
-void forward_network(network net, network_state state) __attribute__((weak));
-void backward_network(network net, network_state state) __attribute__((weak));
-
 namespace {
 
 // Gradient of the picture loss with respect to the input pixels of im.
 image picture_input_gradient(network *net, image im, float thresh)
 {
     image delta = make_image(im.w, im.h, im.c);
-    if (!resize_network || !forward_network || !backward_network) return delta;
     resize_network(net, im.w, im.h);
     network_state state = {};
     state.input = im.data;
