@@ -172,6 +172,7 @@ TEST(ActivationArray, MatchesScalarDefinition)
             for (int i = 0; i < n; ++i) {
                 EXPECT_EQ(std::signbit(a[i]), std::signbit(expected[i])) << k.name << " " << i;
                 EXPECT_FLOAT_EQ(a[i], expected[i]) << k.name << " " << i;
+                EXPECT_EQ(std::signbit(b[i]), std::signbit(expected[i])) << k.name << " " << i;
                 EXPECT_FLOAT_EQ(b[i], expected[i]) << k.name << " " << i;
                 EXPECT_FLOAT_EQ(delta[i], expected_delta[i]) << k.name << " " << i;
             }
