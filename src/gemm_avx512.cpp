@@ -25,12 +25,21 @@ QUILLON_TARGET_AVX512 void micro_tile(int kc, const float *a, int lda, const flo
         for (int v = 0; v < VECS; ++v) acc[i][v] = _mm512_setzero_ps();
     const float *row[ROWS];
 #pragma GCC unroll 12
-    for (int i = 0; i < ROWS; ++i) row[i] = a + (size_t)i * lda;
+    for (int i = 0; i < ROWS; ++i) {
+        row[i] = a + (size_t)i * lda;
+        // The tile of C is wanted only after the depth loop: fetch it meanwhile.
+        _mm_prefetch((const char *)(c + (size_t)i * ldc), _MM_HINT_T0);
+        if (VECS == 2) _mm_prefetch((const char *)(c + (size_t)i * ldc + 16), _MM_HINT_T0);
+    }
 #pragma GCC unroll 2
     for (int k = 0; k < kc; ++k) {
         __m512 bv[VECS];
 #pragma GCC unroll 2
-        for (int v = 0; v < VECS; ++v) bv[v] = _mm512_loadu_ps(b + 16 * v);
+        for (int v = 0; v < VECS; ++v) {
+            bv[v] = _mm512_loadu_ps(b + 16 * v);
+            // Two panels ahead along the row of B: what the next column tiles will read.
+            _mm_prefetch((const char *)(b + 2 * NR + 16 * v), _MM_HINT_T0);
+        }
 #pragma GCC unroll 12
         for (int i = 0; i < ROWS; ++i) {
             const __m512 av = _mm512_set1_ps(TRANS_A ? a[i] : row[i][k]);

@@ -91,11 +91,15 @@ inline void gemm_blocked(int TA, int TB, int M, int N, int K, float ALPHA, const
                         b_panel = space.b;
                         b_step = NR;
                     }
-                    for (int ir = 0; ir < mc; ir += MR) {
+                    // Rows are shared out evenly among the tiles: a thin last tile would have too few
+                    // accumulators to cover the latency of the multiply-adds.
+                    for (int ir = 0, rows; ir < mc; ir += rows) {
+                        const int left = mc - ir, tiles = (left + MR - 1) / MR;
+                        rows = (left + tiles - 1) / tiles;
                         const int i = ic + ir;
                         const float *a = TA ? A + (size_t)pc * lda + i : A + (size_t)i * lda + pc;
-                        micro(TA, kc, a, lda, b_panel, b_step, C + (size_t)i * ldc + jc + jr, ldc, std::min(MR, mc - ir),
-                              cols, ALPHA);
+                        micro(TA, kc, a, lda, b_panel, b_step, C + (size_t)i * ldc + jc + jr, ldc, rows, cols,
+                              ALPHA);
                     }
                 }
             }
