@@ -1,0 +1,167 @@
+// Forward pass of a detector-shaped network (cfg/bench_detector.cfg) against the matrix product
+// that dominates it: the same run times gemm_cpu on every convolution's (m, N, k) shape, and the
+// forward rate is reported as a ratio to that GEMM rate. A counting allocator checks that the
+// forward pass allocates nothing.
+#include "gemm.h"
+#include "network.h"
+#include "parser.h"
+#include "utils.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+static std::atomic<long> allocations{0};
+static bool counting = false;
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define QUILLON_COUNT_MALLOC 1
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_calloc(size_t, size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+extern "C" void *malloc(size_t size)
+{
+    if (counting) ++allocations;
+    return __libc_malloc(size);
+}
+extern "C" void *calloc(size_t n, size_t size)
+{
+    if (counting) ++allocations;
+    return __libc_calloc(n, size);
+}
+extern "C" void *realloc(void *p, size_t size)
+{
+    if (counting) ++allocations;
+    return __libc_realloc(p, size);
+}
+#endif
+// operator new reaches the counted malloc; it counts on its own only where malloc is not replaced.
+void *operator new(size_t size)
+{
+#ifndef QUILLON_COUNT_MALLOC
+    if (counting) ++allocations;
+#endif
+    void *p = std::malloc(size ? size : 1);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete(void *p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+struct bench_net {
+    network net;
+    std::vector<float> input;
+    double bflops = 0;
+};
+
+bench_net &detector()
+{
+    static bench_net b = [] {
+        bench_net r;
+        fflush(stdout);
+        r.net = parse_network_cfg_custom(QUILLON_SOURCE_DIR "/cfg/bench_detector.cfg", 1, 1);
+        r.input.resize((size_t)r.net.layers[0].inputs);
+        for (float &v : r.input) v = random_uniform(0, 1);
+        for (int i = 0; i < r.net.n; ++i)
+            if (r.net.layers[i].bflops > 0) r.bflops += r.net.layers[i].bflops;
+        return r;
+    }();
+    return b;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double seconds_of(auto &&f)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+double forward_median_s = 0, gemm_median_s = 0;
+long forward_allocations = -1;
+
+void BM_NetworkForward(benchmark::State &state)
+{
+    bench_net &b = detector();
+    network_predict(b.net, b.input.data());
+    std::vector<double> times;
+    for (auto _ : state) {
+        allocations = 0;
+        counting = true;
+        const double t = seconds_of([&] { benchmark::DoNotOptimize(network_predict(b.net, b.input.data())); });
+        counting = false;
+        forward_allocations = std::max(forward_allocations, allocations.load());
+        times.push_back(t);
+        state.SetIterationTime(t);
+    }
+    forward_median_s = median(times);
+    state.counters["ms_per_image"] = forward_median_s * 1e3;
+    state.counters["GFLOPS"] = b.bflops / forward_median_s;
+    state.counters["allocations"] = (double)forward_allocations;
+}
+
+// One gemm_cpu per convolution of the network, with the shapes its forward pass uses.
+void BM_GemmOfTheConvolutions(benchmark::State &state)
+{
+    bench_net &b = detector();
+    struct shape {
+        int m, n, k;
+    };
+    std::vector<shape> shapes;
+    size_t largest = 0;
+    for (int i = 0; i < b.net.n; ++i) {
+        const layer &l = b.net.layers[i];
+        if (l.type != CONVOLUTIONAL) continue;
+        shapes.push_back({l.n, l.out_h * l.out_w, l.size * l.size * l.c});
+        largest = std::max(largest, (size_t)l.n * l.size * l.size * l.c + (size_t)l.size * l.size * l.c * l.out_h * l.out_w +
+                                        (size_t)l.n * l.out_h * l.out_w);
+    }
+    std::vector<float> buffer(largest);
+    for (float &v : buffer) v = random_uniform(-1, 1);
+    std::vector<double> times;
+    for (auto _ : state) {
+        const double t = seconds_of([&] {
+            for (const shape &s : shapes) {
+                float *a = buffer.data(), *bm = a + (size_t)s.m * s.k, *c = bm + (size_t)s.k * s.n;
+                gemm_cpu(0, 0, s.m, s.n, s.k, 1, a, s.k, bm, s.n, 1, c, s.n);
+            }
+        });
+        times.push_back(t);
+        state.SetIterationTime(t);
+    }
+    gemm_median_s = median(times);
+    state.counters["GFLOPS"] = b.bflops / gemm_median_s;
+}
+
+} // namespace
+
+BENCHMARK(BM_NetworkForward)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_GemmOfTheConvolutions)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    if (forward_median_s > 0 && gemm_median_s > 0) {
+        const double bflops = detector().bflops;
+        printf("network forward: %.1f ms per image, %.2f GFLOP/s (%.3f BFLOPs); convolution GEMMs: %.2f GFLOP/s; "
+               "ratio %.3f; allocations during forward: %ld\n",
+               forward_median_s * 1e3, bflops / forward_median_s, bflops, bflops / gemm_median_s,
+               gemm_median_s / forward_median_s, forward_allocations);
+    }
+    benchmark::Shutdown();
+    return 0;
+}

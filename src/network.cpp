@@ -1,0 +1,380 @@
+// The network record and its CPU execution: forward and backward over a network_state, training
+// on a batch, prediction, batch and input-size changes, batch-norm fusion, XNOR preparation, the
+// evaluation copy, recurrent state and release.
+#include "network.h"
+
+#include "convolutional_layer.h"
+#include "layer.h"
+#include "learning_rate.h"
+#include "utils.h"
+#include "vector_primitives.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+network make_network(int n)
+{
+    network net = {};
+    net.n = n;
+    net.layers = (layer *)xcalloc(n, sizeof(layer));
+    // One-value cells shared by every by-value copy of the record, so counters survive copying.
+    net.seen = (uint64_t *)xcalloc(1, sizeof(uint64_t));
+    net.cuda_graph_ready = (int *)xcalloc(1, sizeof(int));
+    net.badlabels_reject_threshold = (float *)xcalloc(1, sizeof(float));
+    net.delta_rolling_max = (float *)xcalloc(1, sizeof(float));
+    net.delta_rolling_avg = (float *)xcalloc(1, sizeof(float));
+    net.delta_rolling_std = (float *)xcalloc(1, sizeof(float));
+    net.cur_iteration = (int *)xcalloc(1, sizeof(int));
+    net.total_bbox = (uint64_t *)xcalloc(1, sizeof(uint64_t));
+    net.rewritten_bbox = (uint64_t *)xcalloc(1, sizeof(uint64_t));
+    return net;
+}
+
+extern "C" QUILLON_API layer *get_network_layer(network *net, int i)
+{
+    return &net->layers[i];
+}
+
+extern "C" QUILLON_API int network_width(network *net)
+{
+    return net->w;
+}
+
+extern "C" QUILLON_API int network_height(network *net)
+{
+    return net->h;
+}
+
+static int output_layer_index(const network &net)
+{
+    int i = net.n - 1;
+    while (i > 0 && net.layers[i].type == COST) --i;
+    return i;
+}
+
+int get_network_output_size(network net)
+{
+    return net.layers[output_layer_index(net)].outputs;
+}
+
+int get_network_input_size(network net)
+{
+    return net.layers[0].inputs;
+}
+
+float *get_network_output(network net)
+{
+    return net.layers[output_layer_index(net)].output;
+}
+
+float get_network_cost(network net)
+{
+    float sum = 0;
+    int count = 0;
+    for (int i = 0; i < net.n; ++i) {
+        if (net.layers[i].cost) {
+            sum += net.layers[i].cost[0];
+            ++count;
+        }
+    }
+    // A network without cost cells has no cost; 0 rather than 0/0.
+    return count ? sum / count : 0;
+}
+
+void forward_network(network net, network_state state)
+{
+    state.workspace = net.workspace;
+    for (int i = 0; i < net.n; ++i) {
+        state.index = i;
+        layer l = net.layers[i];
+        if (l.delta && state.train && l.train) fill_cpu(l.outputs * l.batch, 0, l.delta, 1);
+        if (l.forward) l.forward(l, state);
+        state.input = l.output;
+    }
+}
+
+void backward_network(network net, network_state state)
+{
+    float *original_input = state.input;
+    float *original_delta = state.delta;
+    state.workspace = net.workspace;
+    for (int i = net.n - 1; i >= 0; --i) {
+        state.index = i;
+        if (i == 0) {
+            state.input = original_input;
+            state.delta = original_delta;
+        } else {
+            const layer &prev = net.layers[i - 1];
+            state.input = prev.output;
+            state.delta = prev.delta;
+        }
+        layer l = net.layers[i];
+        if (l.stopbackward) break;
+        if (l.onlyforward) continue;
+        if (l.backward) l.backward(l, state);
+    }
+}
+
+float train_network_datum(network net, float *x, float *y)
+{
+    *net.seen += net.batch;
+    network_state state = {};
+    state.index = 0;
+    state.net = net;
+    state.input = x;
+    state.truth = y;
+    state.delta = nullptr;
+    state.train = 1;
+    forward_network(net, state);
+    backward_network(net, state);
+    const float error = get_network_cost(net);
+    if (*net.total_bbox > 0)
+        fprintf(stderr, " total_bbox = %d, rewritten_bbox = %f %% \n", (int)*net.total_bbox,
+                100 * (float)*net.rewritten_bbox / (float)*net.total_bbox);
+    return error;
+}
+
+float train_network(network net, data d)
+{
+    return train_network_waitkey(net, d, 0);
+}
+
+float train_network_waitkey(network net, data d, int wait_key)
+{
+    const int batch = net.batch;
+    const int n = d.X.rows / batch;
+    float *X = (float *)xcalloc((size_t)batch * d.X.cols, sizeof(float));
+    float *y = (float *)xcalloc((size_t)batch * d.y.cols, sizeof(float));
+    float sum = 0;
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < batch; ++j) {
+            memcpy(X + (size_t)j * d.X.cols, d.X.vals[i * batch + j], (size_t)d.X.cols * sizeof(float));
+            memcpy(y + (size_t)j * d.y.cols, d.y.vals[i * batch + j], (size_t)d.y.cols * sizeof(float));
+        }
+        net.current_subdivision = i;
+        sum += train_network_datum(net, X, y);
+    }
+    ++*net.cur_iteration;
+    update_network(net);
+    apply_ema_and_rejection(net);
+    free(X);
+    free(y);
+    return n > 0 ? sum / ((float)n * batch) : 0;
+}
+
+extern "C" QUILLON_API float *network_predict(network net, float *input)
+{
+    network_state state = {};
+    state.net = net;
+    state.index = 0;
+    state.input = input;
+    state.truth = nullptr;
+    state.train = 0;
+    state.delta = nullptr;
+    forward_network(net, state);
+    return get_network_output(net);
+}
+
+extern "C" QUILLON_API float *network_predict_ptr(network *net, float *input)
+{
+    return network_predict(*net, input);
+}
+
+void set_batch_network(network *net, int b)
+{
+    net->batch = b;
+    for (int i = 0; i < net->n; ++i) net->layers[i].batch = b;
+    recalculate_workspace_size(net);
+}
+
+void recalculate_workspace_size(network *net)
+{
+    size_t workspace_size = 0;
+    for (int i = 0; i < net->n; ++i) {
+        layer &l = net->layers[i];
+        if (l.type == CONVOLUTIONAL) l.workspace_size = get_convolutional_workspace_size(l);
+        workspace_size = std::max(workspace_size, l.workspace_size);
+    }
+    free(net->workspace);
+    net->workspace = (float *)xcalloc(1, workspace_size);
+}
+
+int resize_network(network *net, int w, int h)
+{
+    net->w = w;
+    net->h = h;
+    int inputs = 0;
+    size_t workspace_size = 0;
+    for (int i = 0; i < net->n; ++i) {
+        layer &l = net->layers[i];
+        const layer_kind *kind = get_layer_kind(l.type);
+        if (!kind || !kind->resize) {
+            fprintf(stderr, "Resizing type %d \n", (int)l.type);
+            quillon_error("Cannot resize this type of layer");
+        }
+        kind->resize(&l, w, h, inputs, net);
+        if (l.type == DROPOUT && i > 0) {
+            // A dropout works in place on the previous layer's buffers, which may have moved.
+            const layer &prev = net->layers[i - 1];
+            l.w = l.out_w = w;
+            l.h = l.out_h = h;
+            l.output = prev.output;
+            l.delta = prev.delta;
+            l.output_gpu = prev.output_gpu;
+            l.delta_gpu = prev.delta_gpu;
+        }
+        workspace_size = std::max(workspace_size, l.workspace_size);
+        inputs = l.outputs;
+        w = l.out_w;
+        h = l.out_h;
+    }
+    const size_t count = (size_t)net->layers[0].inputs * net->batch;
+    free(net->workspace);
+    net->workspace = (float *)xcalloc(1, workspace_size);
+    if (!net->input_pinned_cpu_flag)
+        net->input_pinned_cpu = (float *)xrealloc(net->input_pinned_cpu, count * sizeof(float));
+    net->outputs = get_network_output_size(*net);
+    net->output = get_network_output(*net);
+    return 0;
+}
+
+// Statistics and training buffers of batch normalisation, no longer used once folded.
+static void release_batchnorm_buffers(layer &l)
+{
+    float **arrays[] = {&l.mean, &l.variance, &l.mean_delta, &l.variance_delta,
+                        &l.rolling_mean, &l.rolling_variance, &l.x, &l.x_norm};
+    for (float **a : arrays) {
+        free(*a);
+        *a = nullptr;
+    }
+}
+
+static void fuse_convolutional(layer &l)
+{
+    if (l.share_layer) l.batch_normalize = 0;
+    if (!l.batch_normalize) return;
+    const int filter_size = l.size * l.size * l.c / l.groups;
+    for (int f = 0; f < l.n; ++f) {
+        const double root = sqrt((double)l.rolling_variance[f] + .00001);
+        l.biases[f] = (float)(l.biases[f] - (double)l.scales[f] * l.rolling_mean[f] / root);
+        const double factor = l.scales[f] / root;
+        float *w = l.weights + (size_t)f * filter_size;
+        for (int k = 0; k < filter_size; ++k) w[k] = (float)(w[k] * factor);
+    }
+    release_batchnorm_buffers(l);
+    l.batch_normalize = 0;
+}
+
+static void normalise_shortcut_weights(layer &l, int index)
+{
+    if (l.nweights > 0) {
+        for (int k = 0; k < l.nweights; ++k) printf(" w = %f,", l.weights[k]);
+        printf(" l->nweights = %d, j = %d \n", l.nweights, index);
+    }
+    const int inputs = l.n + 1;
+    const int layer_step = l.nweights / inputs;
+    for (int i = 0; i < layer_step; ++i) {
+        float *w = l.weights + i;
+        if (l.weights_normalization == RELU_NORMALIZATION) {
+            float sum = .0001f;
+            for (int k = 0; k < inputs; ++k) sum += std::max(w[k * layer_step], .001f);
+            for (int k = 0; k < inputs; ++k) w[k * layer_step] = std::max(w[k * layer_step], .001f) / sum;
+        } else if (l.weights_normalization == SOFTMAX_NORMALIZATION) {
+            float m = -3.4028235e38f;
+            for (int k = 0; k < inputs; ++k) m = std::max(m, w[k * layer_step]);
+            float sum = .0001f;
+            for (int k = 0; k < inputs; ++k) sum += expf(w[k * layer_step] - m);
+            for (int k = 0; k < inputs; ++k) w[k * layer_step] = expf(w[k * layer_step] - m) / sum;
+        }
+    }
+    l.weights_normalization = NO_NORMALIZATION;
+}
+
+extern "C" QUILLON_API void fuse_conv_batchnorm(network net)
+{
+    for (int j = 0; j < net.n; ++j) {
+        layer &l = net.layers[j];
+        if (l.type == CONVOLUTIONAL) fuse_convolutional(l);
+        else if (l.type == SHORTCUT && l.weights && l.weights_normalization) normalise_shortcut_weights(l, j);
+    }
+}
+
+extern "C" QUILLON_API void calculate_binary_weights(network net)
+{
+    for (int j = 0; j < net.n; ++j) {
+        layer &l = net.layers[j];
+        if (l.type != CONVOLUTIONAL || !l.xnor) continue;
+        binary_align_weights(&l);
+        if (l.use_bin_output) l.activation = LINEAR;
+    }
+}
+
+void copy_weights_net(network net_train, network *net_map)
+{
+    for (int k = 0; k < net_train.n; ++k) {
+        layer &l = net_map->layers[k];
+        l = net_train.layers[k];
+        l.batch = 1;
+        l.steps = 1;
+        l.train = 0;
+    }
+}
+
+static void randomise_crnn_state(const layer &l)
+{
+    const layer *self = l.self_layer;
+    if (!self || !self->output) return;
+    // The self layer's own extent: the container's outputs may count more values than it holds.
+    const int count = self->batch * self->outputs;
+    for (int i = 0; i < count; ++i) self->output[i] = random_uniform(-1, 1);
+}
+
+void reset_recurrent_state(network net)
+{
+    for (int i = 0; i < net.n; ++i) {
+        if (net.layers[i].type == CRNN) randomise_crnn_state(net.layers[i]);
+    }
+}
+
+void save_recurrent_state(network net)
+{
+}
+
+void restore_recurrent_state(network net)
+{
+    for (int i = 0; i < net.n; ++i) {
+        if (net.layers[i].type == CRNN) randomise_crnn_state(net.layers[i]);
+    }
+}
+
+extern "C" QUILLON_API void reset_rnn(network *net)
+{
+}
+
+extern "C" QUILLON_API void free_network(network net)
+{
+    for (int i = 0; i < net.n; ++i) free_layer(net.layers[i]);
+    free(net.layers);
+    free(net.seq_scales);
+    free(net.scales);
+    free(net.steps);
+    free(net.seen);
+    free(net.cuda_graph_ready);
+    free(net.badlabels_reject_threshold);
+    free(net.delta_rolling_max);
+    free(net.delta_rolling_avg);
+    free(net.delta_rolling_std);
+    free(net.cur_iteration);
+    free(net.total_bbox);
+    free(net.rewritten_bbox);
+    free(net.workspace);
+    // Resizing keeps an ordinary host input buffer even without a device.
+    if (!net.input_pinned_cpu_flag) free(net.input_pinned_cpu);
+}
+
+extern "C" QUILLON_API void free_network_ptr(network *net)
+{
+    free_network(*net);
+}
