@@ -3,6 +3,7 @@
 // of unfolding, normalisation and activation shows as the gap between the two GFLOP/s figures.
 #include "convolutional_layer.h"
 #include "gemm.h"
+#include "layer.h"
 #include "utils.h"
 
 #include <benchmark/benchmark.h>
@@ -44,10 +45,7 @@ layer make_bench_layer(const Shape &s, int train)
 
 void release(layer &l)
 {
-    for (float *p : {l.output, l.delta, l.x, l.x_norm, l.weights, l.biases, l.weight_updates, l.bias_updates,
-                     l.weights_ema, l.biases_ema, l.scales, l.scales_ema, l.scale_updates, l.mean, l.variance,
-                     l.mean_delta, l.variance_delta, l.rolling_mean, l.rolling_variance})
-        free(p);
+    free_layer(l);
 }
 
 double layer_flops(const layer &l)
