@@ -143,22 +143,6 @@ QUILLON_STATIC_ASSERT(offsetof(bbox_t, world_x) == 32 && offsetof(bbox_t, world_
 QUILLON_STATIC_ASSERT(offsetof(image_t, h) == 0 && offsetof(image_t, w) == 4 && offsetof(image_t, c) == 8 &&
                           offsetof(image_t, data) == 16,
                       "image_t layout moved");
-/* ---------------------------------------------------------------- training batches */
-
-typedef struct matrix {
-    int rows, cols;
-    float **vals;
-} matrix;
-
-/* One loaded batch: one image per row of X, one truth vector per row of y. */
-typedef struct data {
-    int w, h;
-    matrix X;
-    matrix y;
-    int shallow;
-    int *box_counts;
-    box **boxes;
-} data;
 
 /* ---------------------------------------------------------------- configuration records */
 

@@ -2,6 +2,7 @@
 // builder, resize_network, the weights reader/writer and the release code walk the table.
 #include "layer.h"
 
+#include "activation_layer.h"
 #include "batchnorm_layer.h"
 #include "convolutional_layer.h"
 #include "utils.h"
@@ -45,7 +46,7 @@ static constexpr layer_kind layer_kinds[] = {
     {SHORTCUT, {"[shortcut]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {SCALE_CHANNELS, {"[scale_channels]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {SAM, {"[sam]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {ACTIVE, {"[activation]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {ACTIVE, {"[activation]", nullptr}, parse_activation, nullptr, nullptr, nullptr, nullptr},
     {RNN, {"[rnn]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {GRU, {"[gru]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {LSTM, {"[lstm]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
