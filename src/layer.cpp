@@ -24,7 +24,12 @@ static constexpr layer_kind layer_kinds[] = {
     {CONVOLUTIONAL, {"[convolutional]", "[conv]"}, parse_convolutional,
      [](layer *l, int w, int h, int, network *) { resize_convolutional_layer(l, w, h); },
      [](layer l, FILE *fp, int) { load_convolutional_weights(l, fp); },
-     [](layer l, FILE *fp, int save_ema) { save_ema ? save_convolutional_weights_ema(l, fp) : save_convolutional_weights(l, fp); },
+     [](layer l, FILE *fp, int save_ema) {
+         if (save_ema)
+             save_convolutional_weights_ema(l, fp);
+         else
+             save_convolutional_weights(l, fp);
+     },
      free_convolutional_arrays},
     {(LAYER_TYPE)1, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {CONNECTED, {"[connected]", "[conn]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
