@@ -411,7 +411,8 @@ struct network_state {
 /* ---------------------------------------------------------------- exported functions */
 
 /* utilities (one-line contract per function: what it returns, who frees it) */
-/* Writes text with the first occurrence of pattern replaced into output (may alias text). */
+/* Writes text with the first occurrence of pattern replaced into output (may alias text). output must
+ * hold the result: strlen(text) + strlen(replacement) + 1 bytes always suffice. */
 QUILLON_API void find_replace(const char *text, const char *pattern, const char *replacement, char *output);
 /* Frees each of the n pointers, then the array. */
 QUILLON_API void free_ptrs(void **ptrs, int n);
@@ -421,8 +422,20 @@ QUILLON_API void top_k(float *a, int n, int k, int *index);
 QUILLON_API double get_time_point(void);
 
 /* configuration readers */
+/* Reads a .data file: classes and the names of its names file (caller frees names and each name). */
+QUILLON_API metadata get_metadata(const char *path);
+/* Reads a class hierarchy file, one "name parent" line per node; the caller owns the tree. */
+QUILLON_API tree *read_tree(const char *path);
 
 /* network */
+/* Builds a network for training from a cfg file (weights file optional); the caller frees it. */
+QUILLON_API network *load_network(const char *cfg, const char *weights, int clear);
+/* Builds a network for inference with the given mini-batch; the caller frees it. */
+QUILLON_API network *load_network_custom(const char *cfg, const char *weights, int clear, int batch);
+/* Releases what the layer owns (nothing when it shares another layer's weights). */
+QUILLON_API void free_layer(layer l);
+/* As free_layer; keep_cudnn_descriptors non-zero keeps the layer's cuDNN descriptors. */
+QUILLON_API void free_layer_custom(layer l, int keep_cudnn_descriptors);
 /* Runs the network on input (batch x inputs floats); returns the output array, owned by the network. */
 QUILLON_API float *network_predict(network net, float *input);
 /* As network_predict, for a network held by pointer. */

@@ -29,6 +29,14 @@ network make_network(int n)
     net.cur_iteration = (int *)xcalloc(1, sizeof(int));
     net.total_bbox = (uint64_t *)xcalloc(1, sizeof(uint64_t));
     net.rewritten_bbox = (uint64_t *)xcalloc(1, sizeof(uint64_t));
+#ifdef QUILLON_GPU
+    net.input_gpu = (float **)xcalloc(1, sizeof(float *));
+    net.truth_gpu = (float **)xcalloc(1, sizeof(float *));
+    net.input16_gpu = (float **)xcalloc(1, sizeof(float *));
+    net.output16_gpu = (float **)xcalloc(1, sizeof(float *));
+    net.max_input16_size = (size_t *)xcalloc(1, sizeof(size_t));
+    net.max_output16_size = (size_t *)xcalloc(1, sizeof(size_t));
+#endif
     return net;
 }
 
@@ -370,6 +378,14 @@ extern "C" QUILLON_API void free_network(network net)
     free(net.total_bbox);
     free(net.rewritten_bbox);
     free(net.workspace);
+#ifdef QUILLON_GPU
+    free(net.input_gpu);
+    free(net.truth_gpu);
+    free(net.input16_gpu);
+    free(net.output16_gpu);
+    free(net.max_input16_size);
+    free(net.max_output16_size);
+#endif
     // Resizing keeps an ordinary host input buffer even without a device.
     if (!net.input_pinned_cpu_flag) free(net.input_pinned_cpu);
 }

@@ -22,3 +22,11 @@ void option_unused(list *l);
 
 list *read_data_options(const char *path);
 list *read_line_list(const char *path);
+
+// Removes every blank, tab, carriage return and line feed from s, wherever they occur.
+void strip_whitespace(char *s);
+// Stores one "key=value" line (already stripped) in options, taking ownership of the line. Returns
+// 0, storing nothing, when the value is empty; the line then holds only the key.
+int read_option(char *line, list *options);
+// Releases every kvp of an option list with its line buffer, then the list.
+void free_options(list *options);

@@ -109,14 +109,23 @@ void trim(char *s)
     s[end - begin] = '\0';
 }
 
-extern "C" QUILLON_API void find_replace(const char *text, const char *pattern, const char *replacement, char *output)
+// Length of the result of replacing the first occurrence (hit may be null).
+static size_t replaced_length(size_t len, const char *hit, const char *pattern, const char *replacement)
+{
+    return hit ? len - strlen(pattern) + strlen(replacement) : len;
+}
+
+static void replace_first(const char *text, const char *pattern, const char *replacement, char *output,
+                          size_t output_size)
 {
     // The text is copied first because text and output may be the same buffer.
     size_t len = strlen(text);
     char *copy = (char *)xmalloc(len + 1);
     memcpy(copy, text, len + 1);
     const char *hit = *pattern ? strstr(copy, pattern) : nullptr;
-    if (!hit) {
+    if (replaced_length(len, hit, pattern, replacement) + 1 > output_size) {
+        if (output_size) output[0] = '\0';
+    } else if (!hit) {
         memcpy(output, copy, len + 1);
     } else {
         size_t head = (size_t)(hit - copy);
@@ -126,6 +135,24 @@ extern "C" QUILLON_API void find_replace(const char *text, const char *pattern, 
         memcpy(output + head + rlen, hit + plen, len - head - plen + 1);
     }
     free(copy);
+}
+
+int find_replace_bounded(const char *text, const char *pattern, const char *replacement, char *output,
+                         size_t output_size)
+{
+    const char *hit = *pattern ? strstr(text, pattern) : nullptr;
+    if (replaced_length(strlen(text), hit, pattern, replacement) + 1 > output_size) {
+        if (output_size) output[0] = '\0';
+        return 0;
+    }
+    replace_first(text, pattern, replacement, output, output_size);
+    return 1;
+}
+
+extern "C" QUILLON_API void find_replace(const char *text, const char *pattern, const char *replacement, char *output)
+{
+    // No capacity is known here: the caller guarantees room for the result (see the header).
+    replace_first(text, pattern, replacement, output, SIZE_MAX);
 }
 
 char *path_base_name(const char *path)
@@ -179,8 +206,7 @@ void image_path_to_label_path(const char *image_path, char *label_path)
         {"\\images\\val2014\\", "\\labels\\val2014\\"},   {"/images/train2014/", "/labels/train2014/"},
         {"/images/val2014/", "/labels/val2014/"},         {"\\JPEGImages\\", "\\labels\\"},
     };
-    // Every replacement shortens or keeps the length, so the caller's buffer of the image path's
-    // size always suffices.
+    // No replacement lengthens the path, so a buffer of the image path's size always suffices.
     find_replace(image_path, dirs[0][0], dirs[0][1], label_path);
     for (size_t i = 1; i < sizeof dirs / sizeof dirs[0]; ++i) find_replace(label_path, dirs[i][0], dirs[i][1], label_path);
     trim(label_path);
@@ -196,10 +222,14 @@ void image_path_to_label_path(const char *image_path, char *label_path)
     }
 }
 
+// The generator's formula is built on 15-bit draws; the C library's rand may deliver 31 bits, whose
+// product would overflow.
+static int rand15() { return rand() & 0x7fff; }
+
 float random_uniform(float min, float max)
 {
     if (max < min) std::swap(min, max);
-    int r = rand() * 32768 + rand();
+    int r = rand15() * 32768 + rand15();
     return ((float)r / 1073676288.0f) * (max - min) + min;
 }
 
@@ -221,7 +251,10 @@ float random_uniform_strong(float min, float max)
 int random_int_range(int min, int max)
 {
     if (max < min) std::swap(min, max);
-    return min + (int)(random_u32() % (uint32_t)(max - min + 1));
+    // Unsigned arithmetic: the span of the full int range does not fit an int.
+    uint32_t span = (uint32_t)max - (uint32_t)min + 1u;
+    uint32_t r = random_u32();
+    return (int)((uint32_t)min + (span ? r % span : r));
 }
 
 float random_scale(float s)

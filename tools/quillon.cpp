@@ -4,11 +4,27 @@
 #include <cstdio>
 #include <cstring>
 
+static void usage(FILE *out)
+{
+    fprintf(out, "usage: quillon <command> [args]\n"
+                 "commands:\n"
+                 "  layers <cfg>   build the network of a cfg file and print its layer table\n");
+}
+
 int main(int argc, char **argv)
 {
     if (argc < 2 || !strcmp(argv[1], "--help")) {
-        printf("usage: quillon <command> [args]\n");
+        usage(argc < 2 ? stderr : stdout);
         return argc < 2 ? 1 : 0;
+    }
+    if (!strcmp(argv[1], "layers")) {
+        if (argc != 3) {
+            usage(stderr);
+            return 1;
+        }
+        // Built for inference with one image per pass: the table is the same, the buffers smaller.
+        load_network_custom(argv[2], nullptr, 0, 1);
+        return 0;
     }
     fprintf(stderr, "quillon: unknown command '%s' (see quillon --help)\n", argv[1]);
     return 1;

@@ -1,0 +1,170 @@
+// The layer-kind table and the release of what a layer owns. Each kind fills its own row; the
+// builder, resize_network, the weights reader/writer and the release code walk the table.
+#include "layer.h"
+
+#include "utils.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#ifdef QUILLON_GPU
+#include "quillon_cuda.h"
+#endif
+
+static void forget_borrowed_buffers(layer *l);
+
+// The row order is the enumeration's numbering; unused values keep empty rows so that a kind's
+// value indexes its row directly.
+static constexpr layer_kind layer_kinds[] = {
+    {CONVOLUTIONAL, {"[convolutional]", "[conv]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {(LAYER_TYPE)1, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {CONNECTED, {"[connected]", "[conn]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {MAXPOOL, {"[maxpool]", "[max]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {LOCAL_AVGPOOL, {"[local_avgpool]", "[local_avg]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {SOFTMAX, {"[softmax]", "[soft]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {DETECTION, {"[detection]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {DROPOUT, {"[dropout]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {CROP, {"[crop]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {ROUTE, {"[route]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {COST, {"[cost]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {NORMALIZATION, {"[normalization]", "[lrn]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {AVGPOOL, {"[avgpool]", "[avg]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {LOCAL, {"[local]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {SHORTCUT, {"[shortcut]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {SCALE_CHANNELS, {"[scale_channels]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {SAM, {"[sam]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {ACTIVE, {"[activation]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {RNN, {"[rnn]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {GRU, {"[gru]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {LSTM, {"[lstm]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {CONV_LSTM, {"[conv_lstm]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {HISTORY, {"[history]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {CRNN, {"[crnn]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {BATCHNORM, {"[batchnorm]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {NETWORK, {"[net]", "[network]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {(LAYER_TYPE)26, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {REGION, {"[region]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {VUMO, {"[vumo]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {GAUSSIAN_VUMO, {"[Gaussian_vumo]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {(LAYER_TYPE)30, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {REORG, {"[reorg3d]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {REORG_OLD, {"[reorg]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {UPSAMPLE, {"[upsample]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {(LAYER_TYPE)34, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {(LAYER_TYPE)35, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {EMPTY, {"[empty]", "[silence]"}, parse_empty, nullptr, nullptr, nullptr, forget_borrowed_buffers},
+    {BLANK, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {CONTRASTIVE, {"[contrastive]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {IMPLICIT, {"[implicit]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+static constexpr bool rows_follow_numbering()
+{
+    for (int i = 0; i < (int)std::size(layer_kinds); ++i)
+        if ((int)layer_kinds[i].type != i) return false;
+    return true;
+}
+static_assert(std::size(layer_kinds) == LAYER_TYPE_COUNT, "one row per LAYER_TYPE value");
+static_assert(rows_follow_numbering(), "row i describes the kind numbered i");
+
+const layer_kind *get_layer_kind(LAYER_TYPE type)
+{
+    if ((int)type < 0 || (int)type >= LAYER_TYPE_COUNT) return nullptr;
+    return &layer_kinds[type];
+}
+
+LAYER_TYPE string_to_layer_type(const char *name)
+{
+    for (const layer_kind &k : layer_kinds)
+        for (const char *n : k.names)
+            if (n && !strcmp(n, name)) return k.type;
+    return BLANK;
+}
+
+void empty_func(layer l, network_state state) {}
+
+// An EMPTY layer borrows the previous layer's output and delta; they are released there.
+static void forget_borrowed_buffers(layer *l)
+{
+    l->output = nullptr;
+    l->delta = nullptr;
+    l->output_gpu = nullptr;
+    l->delta_gpu = nullptr;
+}
+
+void free_sublayer(layer *l)
+{
+    if (!l) return;
+    free_layer(*l);
+    free(l);
+}
+
+#ifdef QUILLON_GPU
+static void release_device_twins(const layer &l)
+{
+    // Buffers of the memory-saving pools belong to the pools, not to the layer.
+    if (l.optimized_memory < 2) {
+        if (l.output_gpu) cuda_free(l.output_gpu);
+        if (l.activation_input_gpu) cuda_free(l.activation_input_gpu);
+        if (l.x_gpu) cuda_free(l.x_gpu);
+    }
+    if (l.delta_gpu && (l.optimized_memory == 0 || (l.keep_delta_gpu && l.optimized_memory < 3)))
+        cuda_free(l.delta_gpu);
+    float *const owned[] = {l.weights_gpu,       l.weight_updates_gpu,   l.biases_gpu, l.bias_updates_gpu,
+                            l.scales_gpu,        l.scale_updates_gpu,    l.mean_gpu,   l.variance_gpu,
+                            l.rolling_mean_gpu,  l.rolling_variance_gpu, l.x_norm_gpu};
+    for (float *p : owned)
+        if (p) cuda_free(p);
+}
+#endif
+
+static void free_activation_buffer(float *p, int pinned)
+{
+    if (!p) return;
+#ifdef QUILLON_GPU
+    if (pinned) {
+        cuda_free_host(p);
+        return;
+    }
+#endif
+    free(p);
+}
+
+extern "C" QUILLON_API void free_layer_custom(layer l, int keep_cudnn_descriptors)
+{
+    if (l.share_layer) return;
+    const layer_kind *kind = get_layer_kind(l.type);
+
+    // Kind-specific arrays first: a kind may take over common pointers here (a CRNN's output is its
+    // output sub-layer's) and clear them so they are not released twice.
+    if (kind && kind->free_arrays) kind->free_arrays(&l);
+    if (l.type == DROPOUT) return;
+
+    if (l.antialiasing) free_sublayer(l.input_layer);
+    if (l.type == CRNN) {
+        free_sublayer(l.input_layer);
+        free_sublayer(l.self_layer);
+        free_sublayer(l.output_layer);
+        l.output = nullptr;
+        l.delta = nullptr;
+        l.output_gpu = nullptr;
+        l.delta_gpu = nullptr;
+    }
+
+    free(l.input_layers);
+    free(l.cost);
+    float *const owned[] = {l.biases,         l.bias_updates,     l.scales,     l.scale_updates, l.weights_ema,
+                            l.biases_ema,     l.scales_ema,       l.weights,    l.weight_updates, l.activation_input,
+                            l.mean,           l.variance,         l.mean_delta, l.variance_delta, l.rolling_mean,
+                            l.rolling_variance, l.x,              l.x_norm};
+    for (float *p : owned) free(p);
+    free_activation_buffer(l.delta, l.delta_pinned);
+    free_activation_buffer(l.output, l.output_pinned);
+
+#ifdef QUILLON_GPU
+    release_device_twins(l);
+#endif
+}
+
+extern "C" QUILLON_API void free_layer(layer l) { free_layer_custom(l, 0); }
