@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <pthread.h>
 
 #ifdef QUILLON_BUILDING
 #define QUILLON_API __attribute__((visibility("default")))
@@ -103,22 +104,45 @@ typedef struct image {
     float *data;
 } image;
 
-/* ---------------------------------------------------------------- training batches */
+/* ---------------------------------------------------------------- records of the Detector interface */
 
-typedef struct matrix {
-    int rows, cols;
-    float **vals;
-} matrix;
+#ifdef __cplusplus
+#define QUILLON_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#else
+#define QUILLON_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
 
-/* One loaded batch: one image per row of X, one truth vector per row of y. */
-typedef struct data {
-    int w, h;
-    matrix X;
-    matrix y;
-    int shallow;
-    int *box_counts;
-    box **boxes;
-} data;
+/* Exchanged by value; the field order h, w, c differs from image, the pixel layout does not. */
+typedef struct image_t {
+    int h;
+    int w;
+    int c;
+    float *data;
+} image_t;
+
+/* One detected object in pixels; hosts keep these in arrays, so the 44-byte layout is fixed. */
+typedef struct bbox_t {
+    unsigned int x, y, w, h;
+    float prob;
+    unsigned int class_id;
+    unsigned int track_id;
+    unsigned int frame_count;
+    float world_x, world_y, world_z;
+} bbox_t;
+
+QUILLON_STATIC_ASSERT(sizeof(bbox_t) == 44, "bbox_t must stay 44 bytes");
+QUILLON_STATIC_ASSERT(offsetof(bbox_t, x) == 0 && offsetof(bbox_t, y) == 4 && offsetof(bbox_t, w) == 8 &&
+                          offsetof(bbox_t, h) == 12,
+                      "bbox_t box fields moved");
+QUILLON_STATIC_ASSERT(offsetof(bbox_t, prob) == 16 && offsetof(bbox_t, class_id) == 20 &&
+                          offsetof(bbox_t, track_id) == 24 && offsetof(bbox_t, frame_count) == 28,
+                      "bbox_t identity fields moved");
+QUILLON_STATIC_ASSERT(offsetof(bbox_t, world_x) == 32 && offsetof(bbox_t, world_y) == 36 &&
+                          offsetof(bbox_t, world_z) == 40,
+                      "bbox_t world fields moved");
+QUILLON_STATIC_ASSERT(offsetof(image_t, h) == 0 && offsetof(image_t, w) == 4 && offsetof(image_t, c) == 8 &&
+                          offsetof(image_t, data) == 16,
+                      "image_t layout moved");
 
 /* ---------------------------------------------------------------- configuration records */
 
@@ -138,6 +162,90 @@ typedef struct metadata {
     int classes;
     char **names;
 } metadata;
+
+/* ---------------------------------------------------------------- training data */
+
+typedef struct matrix {
+    int rows, cols;
+    float **vals;
+} matrix;
+
+/* One loaded batch: X holds one planar image per row, y the matching truth rows. */
+typedef struct data {
+    int w, h;
+    matrix X;
+    matrix y;
+    int shallow;
+    int *box_counts;
+    box **boxes;
+} data;
+
+/* What a load request produces; 2, 10 and 11 produce nothing. */
+typedef enum {
+    LOAD_CLASSIFICATION = 0,
+    LOAD_DETECTION = 1,
+    LOAD_REGION = 3,
+    LOAD_IMAGE = 4,
+    LOAD_COMPARE = 5,
+    LOAD_WRITING = 6,
+    LOAD_SWAG = 7,
+    LOAD_TAG = 8,
+    LOAD_OLD_CLASSIFICATION = 9,
+    LOAD_SUPER = 12,
+    LOAD_LETTERBOX = 13
+} load_kind;
+
+/* A load request; copied by value into every thread that serves it. */
+typedef struct load_args {
+    int threads;
+    char **paths;
+    char *path;
+    int n;
+    int m;
+    char **labels;
+    int h;
+    int w;
+    int c;
+    int label_w;
+    int label_h;
+    int grid_h;
+    int grid_w;
+    int max_boxes;
+    int truth_size;
+    int min, max, size;
+    int classes;
+    int background;
+    int scale;
+    int center;
+    int coords;
+    int mini_batch;
+    int track;
+    int augment_speed;
+    int letter_box;
+    int mosaic_bound;
+    int show_imgs;
+    int no_image_library;
+    int contrastive;
+    int contrastive_jit_flip;
+    int contrastive_color;
+    float jitter;
+    float resize;
+    int flip;
+    int gaussian_noise;
+    int blur;
+    int mixup;
+    float label_smooth_eps;
+    float angle;
+    float aspect;
+    float saturation;
+    float exposure;
+    float hue;
+    data *d;
+    image *im;
+    image *resized;
+    load_kind type;
+    tree *class_tree;
+} load_args;
 
 /* ---------------------------------------------------------------- layers and networks */
 
@@ -162,6 +270,41 @@ struct layer {
     /* kind-specific fields: one block per kind, named after the cfg keys that set them */
 
     /* -- convolutional, batchnorm */
+    int pad;
+    int binary;
+    int assisted_excitation;
+    int sway;
+    int rotate;
+    int stretch;
+    int stretch_sway;
+    float angle;
+    float dot;
+    int grad_centr;
+    float reverse;
+    int coordconv;
+    int stream;
+    int wait_stream;
+    int adam;
+    float B1;
+    float B2;
+    float eps;
+    float *m;
+    float *v;
+    float *bias_m;
+    float *bias_v;
+    float *scale_m;
+    float *scale_v;
+    float *binary_weights;
+    char *cweights;
+    float *binary_input;
+    int bit_align;
+    float *mean_arr;
+    uint32_t *bin_re_packed_input;
+    int lda_align;
+    char *t_bit_input;
+    char *align_bit_weights;
+    int new_lda;
+    size_t align_bit_weights_size;
 
     /* -- pooling */
 
@@ -458,16 +601,79 @@ QUILLON_API void free_network(network net);
 QUILLON_API void free_network_ptr(network *net);
 
 /* kernels */
+/* Detects the processor's AVX and FMA/AVX2 support once (printing what will be used); nothing to free. */
+QUILLON_API void init_cpu(void);
 
 /* boxes and suppression */
+/* Per-class suppression: zeroes prob[c] of every box overlapping a stronger one by IoU > thresh;
+ * reorders dets in place (zero-objectness entries go to the tail). Frees nothing. */
+QUILLON_API void do_nms_sort(detection *dets, int total, int classes, float thresh);
+/* Class-agnostic suppression by objectness: a suppressed box gets objectness 0 and all-zero prob. */
+QUILLON_API void do_nms_obj(detection *dets, int total, int classes, float thresh);
+/* As do_nms_sort with the overlap test that nms_kind selects (beta: DIoU exponent for DIOU_NMS);
+ * DEFAULT_NMS suppresses nothing. */
+QUILLON_API void diounms_sort(detection *dets, int total, int classes, float thresh, NMS_KIND nms_kind, float beta);
 
 /* detection extraction */
+/* Frees prob, uc, mask and embeddings of each of the n records, then the array itself. */
+QUILLON_API void free_detections(detection *dets, int n);
 
 /* images */
+/* Returns a zeroed w x h x c image; the caller frees it with free_image. */
+QUILLON_API image make_image(int w, int h, int c);
+/* Frees the pixels of im (the record itself is a value). */
+QUILLON_API void free_image(image m);
+/* Decodes a file as RGB, resized to w x h when both are non-zero; never fails (a black 10 x 10
+ * placeholder for unreadable files). The caller frees it. */
+QUILLON_API image load_image_color(char *filename, int w, int h);
+/* Returns a corner-aligned bilinear resize of im to w x h (always a new image). */
+QUILLON_API image resize_image(image im, int w, int h);
+/* Returns im scaled to fit w x h with its aspect kept, centred on grey (0.5) bars. */
+QUILLON_API image letterbox_image(image im, int w, int h);
+/* Returns the w x h window at (dx, dy); outside areas repeat the nearest edge pixel. */
+QUILLON_API image crop_image(image im, int dx, int dy, int w, int h);
+/* Returns im resized so its smaller side is min; returns im itself when no resize is needed. */
+QUILLON_API image resize_min(image im, int min);
+/* Swaps channels 0 and 2 in place. */
+QUILLON_API void rgbgr_image(image im);
+/* Fills im in place from interleaved 8-bit samples (im.w * im.h * im.c bytes). */
+QUILLON_API void copy_image_from_bytes(image im, char *pdata);
+/* Rounds every value down to a multiple of 1/255 plus half a step, in place. */
+QUILLON_API void quantize_image(image im);
+/* Puts the sum of each pixel's channels into channel 0 and zeroes the others, in place. */
+QUILLON_API void make_image_red(image im);
+/* Returns a new w x h x c attention picture of the gradient delta (modified in place) blended with
+ * input; the caller frees it. */
+QUILLON_API image make_attention_image(int img_size, float *original_delta_cpu, float *original_input_cpu, int w,
+                                       int h, int c, float alpha);
+/* Moves orig (in place) along the input gradient that amplifies the strongest outputs of the
+ * network truncated after max_layer. */
+QUILLON_API void optimize_picture(network *net, image orig, int max_layer, float scale, float rate, float thresh,
+                                  int norm);
 
 /* data loading and training */
+/* Starts a dispatcher thread that loads args.n rows into *args.d; join the handle before reading it. */
+QUILLON_API pthread_t load_data(load_args args);
+/* Serves one request on the calling thread; frees ptr (a heap load_args) and returns null. */
+QUILLON_API void *load_thread(void *ptr);
+/* Starts one thread running load_thread on a heap copy of args; join the handle before use. */
+QUILLON_API pthread_t load_data_in_thread(load_args args);
+/* Stops and joins the permanent loader workers (no-op without a pool); returns args.threads or 1. */
+QUILLON_API int free_load_threads(load_args args);
+/* Frees the rows of a batch (only the row arrays when it is shallow); the record itself is a value. */
+QUILLON_API void free_data(data d);
 
 /* output services */
+/* Renders one frame's detections as JSON text; the caller frees it with free(); null when out of memory. */
+QUILLON_API char *detection_to_json(detection *dets, int nboxes, int classes, char **names, long long int frame_id,
+                                    const char *filename);
+/* Sends one frame's text to every client of the process-wide HTTP sender on port, creating it on first use. */
+QUILLON_API void send_json_custom(const char *send_buf, int port, int timeout);
+/* Forgets the process-wide sender (its sockets stay open); the next send creates a fresh one. */
+QUILLON_API void delete_json_sender(void);
+/* Assigns track_id by embedding similarity against the process-wide history; hides tracks seen too briefly. */
+QUILLON_API void set_track_id(detection *new_dets, int new_dets_num, float thresh, float sim_thresh,
+                              float track_ciou_norm, int deque_size, int dets_for_track, int dets_for_show);
 
 /* device */
 

@@ -24,7 +24,7 @@ size_params shape(int batch, int h, int w, int c)
 }
 
 // The option records belong to the caller; the keys and values here are literals.
-void free_options(list *options)
+void free_literal_options(list *options)
 {
     for (node *n = options->front; n; n = n->next) free(n->val);
     free_list(options);
@@ -60,7 +60,7 @@ TEST(ActivationLayer, ParseTakesShapeAndName)
     for (int i = 0; i < 120; ++i) ASSERT_EQ(l.output[i], 0.f);
     for (int i = 0; i < 120; ++i) ASSERT_EQ(l.delta[i], 0.f);
     release(l);
-    free_options(options);
+    free_literal_options(options);
 }
 
 TEST(ActivationLayer, ParseDefaultsToLinear)
@@ -71,7 +71,7 @@ TEST(ActivationLayer, ParseDefaultsToLinear)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "activation: Using default 'linear'\nActivation Layer: 4 inputs\n");
     EXPECT_EQ(l.activation, LINEAR);
     release(l);
-    free_options(options);
+    free_literal_options(options);
 }
 
 TEST(ActivationLayer, ForwardActivatesAndBackwardOverwrites)

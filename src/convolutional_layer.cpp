@@ -1,0 +1,700 @@
+// The convolutional layer on the CPU: every input image group is unfolded into a column matrix
+// in the network's shared workspace and multiplied by the group's filters; batch normalisation,
+// the activation, assisted excitation and the anti-aliasing blur follow.
+#include "convolutional_layer.h"
+
+#include "activation_functions.h"
+#include "batchnorm_layer.h"
+#include "gemm.h"
+#include "image_to_column.h"
+#include "utils.h"
+#include "vector_primitives.h"
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr int no_share_index = -1000000000;
+// Truth rows as the detection heads lay them out by default: 200 slots of 6 floats per image.
+constexpr int assisted_excitation_max_boxes = 200;
+constexpr int assisted_excitation_truth_size = 6;
+
+bool keeps_activation_input(ACTIVATION a)
+{
+    return a == SWISH || a == MISH || a == HARD_MISH;
+}
+
+const char *layer_tag(const layer &l)
+{
+    if (l.xnor && l.use_bin_output) return "convXB";
+    if (l.xnor) return "convX ";
+    if (l.share_layer) return "convS ";
+    if (l.assisted_excitation) return "convAE";
+    return "conv  ";
+}
+
+void print_layer_row(const layer &l)
+{
+    fprintf(stderr, "%s", layer_tag(l));
+    if (l.groups < 2)
+        fprintf(stderr, "%5d      ", l.n);
+    else
+        fprintf(stderr, "%5d/%4d ", l.n, l.groups);
+    if (l.stride_x == l.stride_y) {
+        if (l.dilation < 2)
+            fprintf(stderr, "%2d x%2d/%2d   ", l.size, l.size, l.stride_x);
+        else
+            fprintf(stderr, "%2d x%2d/%2d(%1d)", l.size, l.size, l.stride_x, l.dilation);
+    } else {
+        fprintf(stderr, "%2dx%2d/%2dx%2d ", l.size, l.size, l.stride_x, l.stride_y);
+    }
+    fprintf(stderr, "%4d x%4d x%4d -> %4d x%4d x%4d %5.3f BF\n", l.w, l.h, l.c, l.out_w, l.out_h, l.out_c,
+            l.bflops);
+}
+
+// Bit-aligned row length of the packed XNOR input: always at least one spare 32-bit word.
+int xnor_bit_align(int out_h, int out_w)
+{
+    const int positions = out_h * out_w;
+    return positions - positions % 32 + 32;
+}
+
+void allocate_xnor_inputs(layer &l)
+{
+    const int total_batch = l.batch * l.steps;
+    const int s = l.size * l.size * l.c;
+    l.bit_align = xnor_bit_align(l.out_h, l.out_w);
+    l.binary_input = (float *)xrealloc(l.binary_input, (size_t)total_batch * l.inputs * sizeof(float));
+    l.bin_re_packed_input =
+        (uint32_t *)xrealloc(l.bin_re_packed_input, ((size_t)(l.c / 32) * l.h * l.w + 1) * sizeof(uint32_t));
+    const size_t t_bit_bytes = (size_t)l.bit_align * (s - s % 256 + 256) / 8;
+    l.t_bit_input = (char *)xrealloc(l.t_bit_input, t_bit_bytes);
+    memset(l.t_bit_input, 0, t_bit_bytes);
+}
+
+void set_blur_weights(layer &blur)
+{
+    static const float taps3[9] = {1 / 16.f, 1 / 8.f, 1 / 16.f, 1 / 8.f, 1 / 4.f, 1 / 8.f, 1 / 16.f, 1 / 8.f, 1 / 16.f};
+    const int taps = blur.size * blur.size;
+    for (int f = 0; f < blur.n; ++f) {
+        for (int t = 0; t < taps; ++t) blur.weights[f * taps + t] = blur.size == 3 ? taps3[t] : 0.25f;
+        blur.biases[f] = 0;
+    }
+}
+
+void activate_output(layer &l)
+{
+    const int count = l.outputs * l.batch;
+    const int spatial = l.out_h * l.out_w;
+    switch (l.activation) {
+    case SWISH: activate_array_swish(l.output, count, l.activation_input, l.output); break;
+    case MISH: activate_array_mish(l.output, count, l.activation_input, l.output); break;
+    case HARD_MISH: activate_array_hard_mish(l.output, count, l.activation_input, l.output); break;
+    case NORM_CHAN: activate_array_normalize_channels(l.output, count, l.out_c, spatial, l.output); break;
+    case NORM_CHAN_SOFTMAX:
+        activate_array_normalize_channels_softmax(l.output, count, l.out_c, spatial, l.output, 0);
+        break;
+    case NORM_CHAN_SOFTMAX_MAXVAL:
+        activate_array_normalize_channels_softmax(l.output, count, l.out_c, spatial, l.output, 1);
+        break;
+    default: activate_array_cpu_custom(l.output, count, l.activation); break;
+    }
+}
+
+void gradient_output(layer &l)
+{
+    const int count = l.outputs * l.batch;
+    const int spatial = l.out_h * l.out_w;
+    switch (l.activation) {
+    case SWISH: gradient_array_swish(l.output, count, l.activation_input, l.delta); break;
+    case MISH: gradient_array_mish(count, l.activation_input, l.delta); break;
+    case HARD_MISH: gradient_array_hard_mish(count, l.activation_input, l.delta); break;
+    case NORM_CHAN: gradient_array_normalize_channels(l.output, count, l.out_c, spatial, l.delta); break;
+    case NORM_CHAN_SOFTMAX:
+    case NORM_CHAN_SOFTMAX_MAXVAL:
+        gradient_array_normalize_channels_softmax(l.output, count, l.out_c, spatial, l.delta);
+        break;
+    default: gradient_array(l.output, count, l.activation, l.delta); break;
+    }
+}
+
+size_t read_floats(float *dst, int count, FILE *fp, const char *name, int index)
+{
+    const size_t got = fread(dst, sizeof(float), count, fp);
+    if (got > 0 && got < (size_t)count)
+        printf("\n Warning: Unexpected end of wights-file! %s - l.index = %d \n", name, index);
+    return got;
+}
+
+// Filters stored input-major (a flipped file) become filter-major: a (rows x cols) matrix
+// transposed in place.
+void transpose_in_place(float *a, int rows, int cols)
+{
+    std::vector<float> copy(a, a + (size_t)rows * cols);
+    for (int r = 0; r < rows; ++r)
+        for (int k = 0; k < cols; ++k) a[(size_t)k * rows + r] = copy[(size_t)r * cols + k];
+}
+
+} // namespace
+
+int convolutional_out_size(int in, int size, int pad, int stride, int dilation)
+{
+    // The unfolding pads by pad * dilation and spans dilation * (size - 1) + 1 inputs; for an
+    // undilated kernel this is (in + 2 pad - size) / stride + 1.
+    return (in + 2 * pad * dilation - dilation * (size - 1) - 1) / stride + 1;
+}
+
+size_t get_convolutional_workspace_size(layer l)
+{
+    if (l.xnor) {
+        const size_t re_packed = (size_t)l.c * l.bit_align * l.size * l.size;
+        const size_t unpacked = (size_t)l.w * l.h * l.c;
+        return (re_packed > unpacked ? re_packed : unpacked) * sizeof(float);
+    }
+    return (size_t)(l.c / l.groups) * l.out_h * l.out_w * l.size * l.size * sizeof(float);
+}
+
+layer parse_convolutional(list *options, size_params params)
+{
+    const int n = option_find_int(options, "filters", 1);
+    const int groups = option_find_int_quiet(options, "groups", 1);
+    const int size = option_find_int(options, "size", 1);
+    int stride_x = option_find_int_quiet(options, "stride_x", -1);
+    int stride_y = option_find_int_quiet(options, "stride_y", -1);
+    if (stride_x < 1 || stride_y < 1) {
+        const int stride = option_find_int(options, "stride", 1);
+        if (stride_x < 1) stride_x = stride;
+        if (stride_y < 1) stride_y = stride;
+    } else {
+        option_find_int_quiet(options, "stride", 1);
+    }
+    int dilation = option_find_int_quiet(options, "dilation", 1);
+    const int antialiasing = option_find_int_quiet(options, "antialiasing", 0);
+    if (size == 1) dilation = 1;
+    const int pad = option_find_int_quiet(options, "pad", 0);
+    int padding = option_find_int_quiet(options, "padding", 0);
+    if (pad) padding = size / 2;
+
+    const ACTIVATION activation = activation_from_string(option_find_str(options, "activation", "logistic"));
+    const int assisted_excitation = (int)option_find_float_quiet(options, "assisted_excitation", 0);
+
+    const int share_index = option_find_int_quiet(options, "share_index", no_share_index);
+    layer *share_layer = nullptr;
+    if (share_index != no_share_index) {
+        const int target = share_index >= 0 ? share_index : params.index + share_index;
+        // Only a layer already built can lend its weights.
+        if (target < 0 || target >= params.index)
+            quillon_error("share_index refers to a layer that is not before this [convolutional] layer");
+        share_layer = &params.net.layers[target];
+    }
+
+    int batch_normalize = option_find_int_quiet(options, "batch_normalize", 0);
+    if (option_find_int_quiet(options, "cbn", 0)) batch_normalize = 2;
+    const int binary = option_find_int_quiet(options, "binary", 0);
+    const int xnor = option_find_int_quiet(options, "xnor", 0);
+    const int use_bin_output = option_find_int_quiet(options, "bin_output", 0);
+    const int sway = option_find_int_quiet(options, "sway", 0);
+    const int rotate = option_find_int_quiet(options, "rotate", 0);
+    const int stretch = option_find_int_quiet(options, "stretch", 0);
+    const int stretch_sway = option_find_int_quiet(options, "stretch_sway", 0);
+
+    if (!params.h || !params.w || !params.c) quillon_error("Layer before convolutional layer must output image.");
+    if (sway + rotate + stretch + stretch_sway >= 2) {
+        printf(" Error: should be used only 1 param: sway=1, rotate=1 or stretch=1 in the [convolutional] layer \n");
+        exit(0);
+    }
+    const int deform = sway || rotate || stretch || stretch_sway;
+    if (deform && size == 1) {
+        printf(" Error: params (sway=1, rotate=1 or stretch=1) should be used only with size >=3 in the "
+               "[convolutional] layer \n");
+        exit(0);
+    }
+
+    layer l = make_convolutional_layer(params.batch, 1, params.h, params.w, params.c, n, groups, size, stride_x,
+                                       stride_y, dilation, padding, activation, batch_normalize, binary, xnor,
+                                       params.net.adam, use_bin_output, params.index, antialiasing, share_layer,
+                                       assisted_excitation, deform, params.train);
+    l.flipped = option_find_int_quiet(options, "flipped", 0);
+    l.dot = option_find_float_quiet(options, "dot", 0);
+    l.sway = sway;
+    l.rotate = rotate;
+    l.stretch = stretch;
+    l.stretch_sway = stretch_sway;
+    l.angle = option_find_float_quiet(options, "angle", 15);
+    l.grad_centr = option_find_int_quiet(options, "grad_centr", 0);
+    l.reverse = option_find_float_quiet(options, "reverse", 0);
+    l.coordconv = option_find_int_quiet(options, "coordconv", 0);
+    l.stream = option_find_int_quiet(options, "stream", -1);
+    l.wait_stream = option_find_int_quiet(options, "wait_stream", -1);
+    if (params.net.adam) {
+        l.B1 = params.net.B1;
+        l.B2 = params.net.B2;
+        l.eps = params.net.eps;
+    }
+    return l;
+}
+
+layer make_convolutional_layer(int batch, int steps, int h, int w, int c, int n, int groups, int size, int stride_x,
+                               int stride_y, int dilation, int padding, ACTIVATION activation, int batch_normalize,
+                               int binary, int xnor, int adam, int use_bin_output, int index, int antialiasing,
+                               layer *share_layer, int assisted_excitation, int deform, int train)
+{
+    const int total_batch = batch * steps;
+    layer l = {};
+    l.type = CONVOLUTIONAL;
+    l.train = train;
+    l.wait_stream = -1;
+    l.stream = -1;
+
+    const int blur_stride_x = stride_x;
+    const int blur_stride_y = stride_y;
+    l.antialiasing = antialiasing;
+    if (antialiasing) stride_x = stride_y = 1;
+
+    if (xnor || groups < 1) groups = 1;
+    l.groups = groups;
+    l.deform = deform;
+    l.assisted_excitation = assisted_excitation;
+    l.share_layer = share_layer;
+    l.index = index;
+    l.h = h;
+    l.w = w;
+    l.c = c;
+    l.n = n;
+    l.binary = binary;
+    l.xnor = xnor;
+    l.use_bin_output = use_bin_output;
+    l.batch = batch;
+    l.steps = steps;
+    l.stride = stride_x;
+    l.stride_x = stride_x;
+    l.stride_y = stride_y;
+    l.dilation = dilation;
+    l.size = size;
+    l.pad = padding;
+    l.batch_normalize = batch_normalize;
+    l.learning_rate_scale = 1;
+    l.nweights = (c / groups) * n * size * size;
+    l.activation = activation;
+
+    if (share_layer) {
+        if (share_layer->size != size || share_layer->nweights != l.nweights || share_layer->c != c ||
+            share_layer->n != n) {
+            printf(" Layer size, nweights, channels or filters don't match for the share_layer");
+            getchar();
+            // Arrays smaller than this layer's would be written past their end.
+            if (l.nweights > share_layer->nweights || n > share_layer->n)
+                quillon_error("share_layer has fewer weights or filters than the layer that shares them");
+        }
+        l.weights = share_layer->weights;
+        l.weight_updates = share_layer->weight_updates;
+        l.biases = share_layer->biases;
+        l.bias_updates = share_layer->bias_updates;
+    } else {
+        l.weights = (float *)xcalloc(l.nweights, sizeof(float));
+        l.biases = (float *)xcalloc(n, sizeof(float));
+        if (train) {
+            l.weight_updates = (float *)xcalloc(l.nweights, sizeof(float));
+            l.bias_updates = (float *)xcalloc(n, sizeof(float));
+            l.weights_ema = (float *)xcalloc(l.nweights, sizeof(float));
+            l.biases_ema = (float *)xcalloc(n, sizeof(float));
+        }
+    }
+
+    if (activation == NORM_CHAN || activation == NORM_CHAN_SOFTMAX || activation == NORM_CHAN_SOFTMAX_MAXVAL) {
+        for (int i = 0; i < l.nweights; ++i) l.weights[i] = 1;
+    } else {
+        const float scale = (float)sqrt(2. / ((c * size * size) / groups));
+        for (int i = 0; i < l.nweights; ++i) l.weights[i] = scale * random_uniform(-1, 1);
+    }
+
+    l.out_h = convolutional_out_size(h, size, padding, stride_y, dilation);
+    l.out_w = convolutional_out_size(w, size, padding, stride_x, dilation);
+    l.out_c = n;
+    l.outputs = l.out_h * l.out_w * l.out_c;
+    l.inputs = l.w * l.h * l.c;
+
+    l.output = (float *)xcalloc((size_t)total_batch * l.outputs, sizeof(float));
+    if (train) l.delta = (float *)xcalloc((size_t)total_batch * l.outputs, sizeof(float));
+
+    l.forward = forward_convolutional_layer;
+    l.backward = backward_convolutional_layer;
+    l.update = update_convolutional_layer;
+
+    if (binary) {
+        l.binary_weights = (float *)xcalloc(l.nweights, sizeof(float));
+        l.cweights = (char *)xcalloc(l.nweights, sizeof(char));
+        if (!batch_normalize) l.scales = (float *)xcalloc(n, sizeof(float));
+    }
+    if (xnor) {
+        if (!l.binary_weights) l.binary_weights = (float *)xcalloc(l.nweights, sizeof(float));
+        l.mean_arr = (float *)xcalloc(n, sizeof(float));
+        l.lda_align = 256;
+        allocate_xnor_inputs(l);
+    }
+
+    if (batch_normalize) {
+        if (share_layer) {
+            l.scales = share_layer->scales;
+            l.scale_updates = share_layer->scale_updates;
+            l.mean = share_layer->mean;
+            l.variance = share_layer->variance;
+            l.mean_delta = share_layer->mean_delta;
+            l.variance_delta = share_layer->variance_delta;
+            l.rolling_mean = share_layer->rolling_mean;
+            l.rolling_variance = share_layer->rolling_variance;
+        } else {
+            l.scales = (float *)xcalloc(n, sizeof(float));
+            for (int i = 0; i < n; ++i) l.scales[i] = 1;
+            if (train) {
+                l.scales_ema = (float *)xcalloc(n, sizeof(float));
+                l.scale_updates = (float *)xcalloc(n, sizeof(float));
+                l.mean = (float *)xcalloc(n, sizeof(float));
+                l.variance = (float *)xcalloc(n, sizeof(float));
+                l.mean_delta = (float *)xcalloc(n, sizeof(float));
+                l.variance_delta = (float *)xcalloc(n, sizeof(float));
+            }
+            l.rolling_mean = (float *)xcalloc(n, sizeof(float));
+            l.rolling_variance = (float *)xcalloc(n, sizeof(float));
+        }
+        if (train) {
+            l.x = (float *)xcalloc((size_t)total_batch * l.outputs, sizeof(float));
+            l.x_norm = (float *)xcalloc((size_t)total_batch * l.outputs, sizeof(float));
+        }
+    }
+    if (keeps_activation_input(activation))
+        l.activation_input = (float *)xcalloc((size_t)total_batch * l.outputs, sizeof(float));
+
+    if (adam) {
+        l.adam = 1;
+        l.m = (float *)xcalloc(l.nweights, sizeof(float));
+        l.v = (float *)xcalloc(l.nweights, sizeof(float));
+        l.bias_m = (float *)xcalloc(n, sizeof(float));
+        l.bias_v = (float *)xcalloc(n, sizeof(float));
+        l.scale_m = (float *)xcalloc(n, sizeof(float));
+        l.scale_v = (float *)xcalloc(n, sizeof(float));
+    }
+
+    l.workspace_size = get_convolutional_workspace_size(l);
+    l.bflops = (2.0f * l.nweights * l.out_h * l.out_w) / 1000000000.f;
+    if (l.xnor) l.bflops = l.bflops / 32;
+    print_layer_row(l);
+
+    if (antialiasing) {
+        fprintf(stderr, "AA:  ");
+        const int blur_size = antialiasing == 2 ? 2 : 3;
+        const int blur_pad = antialiasing == 2 ? 0 : 1;
+        l.input_layer = (layer *)xcalloc(1, sizeof(layer));
+        *l.input_layer = make_convolutional_layer(batch, steps, l.out_h, l.out_w, n, n, n, blur_size, blur_stride_x,
+                                                  blur_stride_y, 1, blur_pad, LINEAR, 0, 0, 0, 0, 0, index, 0,
+                                                  nullptr, 0, 0, train);
+        set_blur_weights(*l.input_layer);
+        // The blur runs in this layer's workspace, so the layer asks for the larger need.
+        if (l.input_layer->workspace_size > l.workspace_size) l.workspace_size = l.input_layer->workspace_size;
+    }
+    return l;
+}
+
+void binarize_weights(float *weights, int n, int size, float *binary)
+{
+    for (int f = 0; f < n; ++f) {
+        float mean = 0;
+        for (int i = 0; i < size; ++i) mean += fabsf(weights[f * size + i]);
+        mean = mean / size;
+        for (int i = 0; i < size; ++i) binary[f * size + i] = (weights[f * size + i] > 0) ? mean : -mean;
+    }
+}
+
+void binarize_cpu(float *input, int n, float *binary)
+{
+    for (int i = 0; i < n; ++i) binary[i] = (input[i] > 0) ? 1 : -1;
+}
+
+// Inference with packed sign bits: XNOR and population counts against the aligned bit weights.
+// Taps outside the image are packed as 0 bits and so count as -1 inputs.
+static void forward_xnor_packed(layer &l, network_state &state)
+{
+    const int k = l.size * l.size * l.c;
+    const int N = l.out_h * l.out_w;
+    const int new_ldb = l.new_lda;
+    for (int i = 0; i < l.batch; ++i) {
+        const float *im = state.input + (size_t)i * l.inputs;
+        float *out = l.output + (size_t)i * l.outputs;
+        if (l.c % 32 == 0) {
+            repack_input(im, state.workspace, l.w, l.h, l.c);
+            float_to_bit(state.workspace, (unsigned char *)l.bin_re_packed_input, (size_t)l.c * l.h * l.w);
+            uint32_t *columns = (uint32_t *)state.workspace;
+            im2col_cpu_custom_bin(l.bin_re_packed_input, l.c / 32, l.h, l.w, l.size, l.stride_x, l.pad, columns);
+            transpose_uint32(columns, (uint32_t *)l.t_bit_input, k / 32, N, N, new_ldb / 32);
+        } else {
+            uint32_t *columns = (uint32_t *)state.workspace;
+            memset(columns, 0, (size_t)k * l.bit_align / 8);
+            im2col_cpu_custom_align(im, l.c, l.h, l.w, l.size, l.stride_x, l.pad, columns, l.bit_align);
+            transpose_bin(columns, (uint32_t *)l.t_bit_input, k, N, l.bit_align, new_ldb, 8);
+        }
+        gemm_nn_custom_bin_mean_transposed(l.n, N, k, (unsigned char *)l.align_bit_weights, new_ldb,
+                                           (unsigned char *)l.t_bit_input, new_ldb, out, N, l.mean_arr);
+    }
+}
+
+void forward_convolutional_layer(layer l, network_state state)
+{
+    fill_cpu(l.outputs * l.batch, 0, l.output, 1);
+
+    // The packed path handles neither dilation nor unequal strides; those layers binarise and
+    // multiply in floats, as training does.
+    const bool packed = l.xnor && l.align_bit_weights && !state.train && l.stride_x == l.stride_y &&
+                        l.dilation == 1;
+    if (l.xnor && !packed) {
+        binarize_weights(l.weights, l.n, l.nweights / l.n, l.binary_weights);
+        l.weights = l.binary_weights;
+        binarize_cpu(state.input, l.c * l.h * l.w * l.batch, l.binary_input);
+        state.input = l.binary_input;
+    }
+
+    const int m = l.n / l.groups;
+    const int k = l.size * l.size * l.c / l.groups;
+    const int N = l.out_h * l.out_w;
+    const int group_inputs = (l.c / l.groups) * l.h * l.w;
+    // A 1x1 kernel that neither strides nor pads reads the input image as its column matrix.
+    const bool direct = l.size == 1 && l.stride_x == 1 && l.stride_y == 1 && l.dilation == 1 && l.pad == 0;
+    for (int i = 0; i < l.batch && !packed; ++i) {
+        for (int j = 0; j < l.groups; ++j) {
+            float *a = l.weights + j * l.nweights / l.groups;
+            float *c = l.output + (size_t)(i * l.groups + j) * m * N;
+            float *im = state.input + (size_t)(i * l.groups + j) * group_inputs;
+            float *b = state.workspace;
+            if (direct) {
+                b = im;
+            } else {
+                im2col_cpu_ext(im, l.c / l.groups, l.h, l.w, l.size, l.size, l.pad * l.dilation,
+                               l.pad * l.dilation, l.stride_y, l.stride_x, l.dilation, l.dilation, b);
+            }
+            gemm_cpu(0, 0, m, N, k, 1, a, k, b, N, 1, c, N);
+        }
+    }
+    if (packed) forward_xnor_packed(l, state);
+
+    if (l.batch_normalize)
+        forward_batchnorm_layer(l, state);
+    else
+        add_bias(l.output, l.biases, l.batch, l.n, N);
+
+    activate_output(l);
+
+    if (l.assisted_excitation && state.train) assisted_excitation_forward(l, state);
+
+    if (l.antialiasing) {
+        network_state s = state;
+        s.input = l.output;
+        forward_convolutional_layer(*l.input_layer, s);
+        memcpy(l.output, l.input_layer->output, (size_t)l.input_layer->outputs * l.input_layer->batch * sizeof(float));
+    }
+}
+
+void backward_convolutional_layer(layer l, network_state state)
+{
+    const int m = l.n / l.groups;
+    const int n = l.size * l.size * l.c / l.groups;
+    const int k = l.out_w * l.out_h;
+    const int group_inputs = (l.c / l.groups) * l.h * l.w;
+
+    gradient_output(l);
+
+    if (l.batch_normalize)
+        backward_batchnorm_layer(l, state);
+    else
+        backward_bias(l.bias_updates, l.delta, l.batch, l.n, k);
+
+    for (int i = 0; i < l.batch; ++i) {
+        for (int j = 0; j < l.groups; ++j) {
+            float *delta_block = l.delta + (size_t)(i * l.groups + j) * m * k;
+            float *columns = state.workspace;
+            float *im = state.input + (size_t)(i * l.groups + j) * group_inputs;
+
+            im2col_cpu_ext(im, l.c / l.groups, l.h, l.w, l.size, l.size, l.pad * l.dilation, l.pad * l.dilation,
+                           l.stride_y, l.stride_x, l.dilation, l.dilation, columns);
+            gemm_cpu(0, 1, m, n, k, 1, delta_block, k, columns, k, 1, l.weight_updates + j * l.nweights / l.groups,
+                     n);
+
+            if (state.delta) {
+                // The product scales its output by beta = 0 rather than overwriting it, so clear
+                // the scratch first: a NaN left there must not leak into the gradient.
+                memset(columns, 0, (size_t)n * k * sizeof(float));
+                gemm_cpu(1, 0, n, k, m, 1, l.weights + j * l.nweights / l.groups, n, delta_block, k, 0, columns, k);
+                col2im_cpu_ext(columns, l.c / l.groups, l.h, l.w, l.size, l.size, l.pad * l.dilation,
+                               l.pad * l.dilation, l.stride_y, l.stride_x, l.dilation, l.dilation,
+                               state.delta + (size_t)(i * l.groups + j) * group_inputs);
+            }
+        }
+    }
+}
+
+void update_convolutional_layer(layer l, int batch, float learning_rate, float momentum, float decay)
+{
+    const float rate = learning_rate * l.learning_rate_scale / batch;
+    axpy_cpu(l.nweights, -decay * batch, l.weights, 1, l.weight_updates, 1);
+    axpy_cpu(l.nweights, rate, l.weight_updates, 1, l.weights, 1);
+    scal_cpu(l.nweights, momentum, l.weight_updates, 1);
+
+    axpy_cpu(l.n, rate, l.bias_updates, 1, l.biases, 1);
+    scal_cpu(l.n, momentum, l.bias_updates, 1);
+
+    if (l.scales && l.scale_updates) {
+        axpy_cpu(l.n, rate, l.scale_updates, 1, l.scales, 1);
+        scal_cpu(l.n, momentum, l.scale_updates, 1);
+    }
+}
+
+void resize_convolutional_layer(layer *l, int w, int h)
+{
+    l->w = w;
+    l->h = h;
+    l->out_w = convolutional_out_size(w, l->size, l->pad, l->stride_x, l->dilation);
+    l->out_h = convolutional_out_size(h, l->size, l->pad, l->stride_y, l->dilation);
+    l->outputs = l->out_h * l->out_w * l->out_c;
+    l->inputs = l->w * l->h * l->c;
+
+    const size_t bytes = (size_t)l->batch * l->steps * l->outputs * sizeof(float);
+    l->output = (float *)xrealloc(l->output, bytes);
+    if (l->train) {
+        l->delta = (float *)xrealloc(l->delta, bytes);
+        if (l->batch_normalize) {
+            l->x = (float *)xrealloc(l->x, bytes);
+            l->x_norm = (float *)xrealloc(l->x_norm, bytes);
+        }
+    }
+    if (keeps_activation_input(l->activation)) l->activation_input = (float *)xrealloc(l->activation_input, bytes);
+    // The binarised input and the packed-bit buffers follow the input size too.
+    if (l->xnor) allocate_xnor_inputs(*l);
+
+    l->workspace_size = get_convolutional_workspace_size(*l);
+}
+
+void binary_align_weights(layer *l)
+{
+    const int m = l->n;
+    const int k = l->size * l->size * l->c;
+    const size_t new_lda = k + (l->lda_align - k % l->lda_align);
+    l->new_lda = (int)new_lda;
+
+    binarize_weights(l->weights, m, k, l->binary_weights);
+
+    std::vector<float> align_weights(new_lda * m, 0.f);
+    for (int i = 0; i < m; ++i)
+        for (int j = 0; j < k; ++j) align_weights[i * new_lda + j] = l->binary_weights[i * k + j];
+
+    if (l->c % 32 == 0) {
+        // Match the re-packed input: for every kernel position, 32 consecutive channels.
+        std::vector<float> reordered(align_weights);
+        const int taps = l->size * l->size;
+        for (int f = 0; f < m; ++f)
+            for (int chan = 0; chan < l->c; chan += 32)
+                for (int t = 0; t < taps; ++t)
+                    for (int q = 0; q < 32; ++q)
+                        reordered[f * new_lda + chan * taps + t * 32 + q] =
+                            align_weights[f * new_lda + (chan + q) * taps + t];
+        align_weights.swap(reordered);
+    }
+
+    l->align_bit_weights_size = new_lda * m / 8 + 1;
+    free(l->align_bit_weights);
+    l->align_bit_weights = (char *)xcalloc(l->align_bit_weights_size, sizeof(char));
+    float_to_bit(align_weights.data(), (unsigned char *)l->align_bit_weights, new_lda * m);
+
+    for (int f = 0; f < m; ++f) {
+        float mean = 0;
+        for (int j = 0; j < k; ++j) mean += fabsf(l->weights[f * k + j]);
+        l->mean_arr[f] = mean / k;
+    }
+}
+
+void assisted_excitation_forward(layer l, network_state state)
+{
+    const int iteration = (int)(*state.net.seen / (uint64_t)(state.net.batch * state.net.subdivisions));
+    float alpha;
+    if (l.assisted_excitation < 2)
+        alpha = (1 + cosf(3.141592f * iteration / state.net.max_batches));
+    else
+        alpha = iteration <= l.assisted_excitation ? 1 + cosf(3.141592f * iteration / l.assisted_excitation) : 0;
+    if (!state.truth) return;
+
+    const int truth_size = assisted_excitation_truth_size;
+    const int max_boxes = assisted_excitation_max_boxes;
+    const int spatial = l.out_w * l.out_h;
+    float *gt = (float *)xcalloc((size_t)l.batch * spatial, sizeof(float));
+    float *a_avg = (float *)xcalloc((size_t)l.batch * spatial, sizeof(float));
+
+    for (int b = 0; b < l.batch; ++b) {
+        for (int t = 0; t < max_boxes; ++t) {
+            const float *truth = state.truth + (size_t)b * max_boxes * truth_size + t * truth_size;
+            const float x = truth[0], y = truth[1], bw = truth[2], bh = truth[3];
+            if (!x) break;
+            int left = (int)floorf((x - bw / 2) * l.out_w);
+            int right = (int)ceilf((x + bw / 2) * l.out_w);
+            int top = (int)floorf((y - bh / 2) * l.out_h);
+            int bottom = (int)ceilf((y + bh / 2) * l.out_h);
+            left = left < 0 ? 0 : (left > l.out_w ? l.out_w : left);
+            right = right < 0 ? 0 : (right > l.out_w ? l.out_w : right);
+            top = top < 0 ? 0 : (top > l.out_h ? l.out_h : top);
+            bottom = bottom < 0 ? 0 : (bottom > l.out_h ? l.out_h : bottom);
+            for (int row = top; row < bottom; ++row)
+                for (int col = left; col < right; ++col) gt[b * spatial + row * l.out_w + col] = 1;
+        }
+    }
+
+    for (int b = 0; b < l.batch; ++b)
+        for (int p = 0; p < spatial; ++p) {
+            float sum = 0;
+            for (int ch = 0; ch < l.out_c; ++ch) sum += l.output[(size_t)(b * l.out_c + ch) * spatial + p];
+            a_avg[b * spatial + p] = sum / l.out_c;
+        }
+
+    for (int b = 0; b < l.batch; ++b)
+        for (int ch = 0; ch < l.out_c; ++ch)
+            for (int p = 0; p < spatial; ++p)
+                l.output[(size_t)(b * l.out_c + ch) * spatial + p] += alpha * gt[b * spatial + p] * a_avg[b * spatial + p];
+
+    free(gt);
+    free(a_avg);
+}
+
+void load_convolutional_weights(layer l, FILE *fp)
+{
+    if (l.share_layer) return;
+    read_floats(l.biases, l.n, fp, "l.biases", l.index);
+    if (l.batch_normalize && !l.dontloadscales) {
+        read_floats(l.scales, l.n, fp, "l.scales", l.index);
+        read_floats(l.rolling_mean, l.n, fp, "l.rolling_mean", l.index);
+        read_floats(l.rolling_variance, l.n, fp, "l.rolling_variance", l.index);
+    }
+    read_floats(l.weights, l.nweights, fp, "l.weights", l.index);
+    if (l.flipped) transpose_in_place(l.weights, (l.c / l.groups) * l.size * l.size, l.n);
+}
+
+void save_convolutional_weights(layer l, FILE *fp)
+{
+    if (l.share_layer) return;
+    fwrite(l.biases, sizeof(float), l.n, fp);
+    if (l.batch_normalize) {
+        fwrite(l.scales, sizeof(float), l.n, fp);
+        fwrite(l.rolling_mean, sizeof(float), l.n, fp);
+        fwrite(l.rolling_variance, sizeof(float), l.n, fp);
+    }
+    fwrite(l.weights, sizeof(float), l.nweights, fp);
+}
+
+void save_convolutional_weights_ema(layer l, FILE *fp)
+{
+    if (l.share_layer) return;
+    // A layer built for inference has no averaged copies; its plain parameters stand in.
+    fwrite(l.biases_ema ? l.biases_ema : l.biases, sizeof(float), l.n, fp);
+    if (l.batch_normalize) {
+        fwrite(l.scales_ema ? l.scales_ema : l.scales, sizeof(float), l.n, fp);
+        fwrite(l.rolling_mean, sizeof(float), l.n, fp);
+        fwrite(l.rolling_variance, sizeof(float), l.n, fp);
+    }
+    fwrite(l.weights_ema ? l.weights_ema : l.weights, sizeof(float), l.nweights, fp);
+}

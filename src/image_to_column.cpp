@@ -1,0 +1,200 @@
+// Image-to-column unfolding with padding, stride and dilation, its transpose, and the bit-packing,
+// unfolding and transposition steps that prepare the input of the XNOR product.
+#include "image_to_column.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+int out_extent(int size, int kernel, int pad, int stride, int dilation)
+{
+    return (size + 2 * pad - (dilation * (kernel - 1) + 1)) / stride + 1;
+}
+
+// Columns x in [lo, hi) of an output row read inside the image: s = first + x·stride in [0, width).
+void inside_range(int first, int stride, int width, int out_w, int &lo, int &hi)
+{
+    lo = first >= 0 ? 0 : (-first + stride - 1) / stride;
+    hi = width - first <= 0 ? 0 : (width - first + stride - 1) / stride;
+    lo = std::min(lo, out_w);
+    hi = std::max(lo, std::min(hi, out_w));
+}
+
+template <typename T>
+void unfold(const T *data_im, int channels, int height, int width, int kernel_h, int kernel_w, int pad_h,
+            int pad_w, int stride_h, int stride_w, int dilation_h, int dilation_w, T *data_col)
+{
+    const int out_h = out_extent(height, kernel_h, pad_h, stride_h, dilation_h);
+    const int out_w = out_extent(width, kernel_w, pad_w, stride_w, dilation_w);
+    if (out_h <= 0 || out_w <= 0) return;
+    T *col = data_col;
+    for (int c = 0; c < channels; ++c)
+        for (int ki = 0; ki < kernel_h; ++ki)
+            for (int kj = 0; kj < kernel_w; ++kj) {
+                const int first = -pad_w + kj * dilation_w;
+                int lo, hi;
+                inside_range(first, stride_w, width, out_w, lo, hi);
+                for (int y = 0; y < out_h; ++y, col += out_w) {
+                    const int r = -pad_h + ki * dilation_h + y * stride_h;
+                    if (r < 0 || r >= height) {
+                        std::fill(col, col + out_w, T(0));
+                        continue;
+                    }
+                    const T *src = data_im + ((size_t)c * height + r) * width;
+                    std::fill(col, col + lo, T(0));
+                    if (stride_w == 1) std::copy(src + (first + lo), src + (first + hi), col + lo);
+                    else
+                        for (int x = lo; x < hi; ++x) col[x] = src[first + x * stride_w];
+                    std::fill(col + hi, col + out_w, T(0));
+                }
+            }
+}
+
+} // namespace
+
+void im2col_cpu_ext(const float *data_im, int channels, int height, int width, int kernel_h, int kernel_w,
+                    int pad_h, int pad_w, int stride_h, int stride_w, int dilation_h, int dilation_w,
+                    float *data_col)
+{
+    unfold(data_im, channels, height, width, kernel_h, kernel_w, pad_h, pad_w, stride_h, stride_w, dilation_h,
+           dilation_w, data_col);
+}
+
+void col2im_cpu_ext(const float *data_col, int channels, int height, int width, int kernel_h, int kernel_w,
+                    int pad_h, int pad_w, int stride_h, int stride_w, int dilation_h, int dilation_w,
+                    float *data_im)
+{
+    memset(data_im, 0, (size_t)channels * height * width * sizeof(float));
+    const int out_h = out_extent(height, kernel_h, pad_h, stride_h, dilation_h);
+    const int out_w = out_extent(width, kernel_w, pad_w, stride_w, dilation_w);
+    if (out_h <= 0 || out_w <= 0) return;
+    const float *col = data_col;
+    for (int c = 0; c < channels; ++c)
+        for (int ki = 0; ki < kernel_h; ++ki)
+            for (int kj = 0; kj < kernel_w; ++kj) {
+                const int first = -pad_w + kj * dilation_w;
+                int lo, hi;
+                inside_range(first, stride_w, width, out_w, lo, hi);
+                for (int y = 0; y < out_h; ++y, col += out_w) {
+                    const int r = -pad_h + ki * dilation_h + y * stride_h;
+                    if (r < 0 || r >= height) continue;
+                    float *dst = data_im + ((size_t)c * height + r) * width;
+                    for (int x = lo; x < hi; ++x) dst[first + x * stride_w] += col[x];
+                }
+            }
+}
+
+void im2col_cpu(const float *data_im, int channels, int height, int width, int ksize, int stride, int pad,
+                float *data_col)
+{
+    unfold(data_im, channels, height, width, ksize, ksize, pad, pad, stride, stride, 1, 1, data_col);
+}
+
+void float_to_bit(const float *src, unsigned char *dst, size_t n)
+{
+    const size_t whole = n / 8;
+    for (size_t i = 0; i < whole; ++i) {
+        unsigned bits = 0;
+        for (int b = 0; b < 8; ++b) bits |= (unsigned)(src[i * 8 + b] > 0) << b;
+        dst[i] = (unsigned char)bits;
+    }
+    if (n % 8) {
+        unsigned bits = 0;
+        for (size_t b = 0; b < n % 8; ++b) bits |= (unsigned)(src[whole * 8 + b] > 0) << b;
+        dst[whole] = (unsigned char)bits;
+    }
+}
+
+void repack_input(const float *input, float *packed, int w, int h, int c)
+{
+    const size_t plane = (size_t)w * h;
+    for (int chan = 0; chan + 32 <= c; chan += 32)
+        for (size_t i = 0; i < plane; ++i)
+            for (int k = 0; k < 32; ++k) packed[chan * plane + i * 32 + k] = input[(chan + k) * plane + i];
+}
+
+void im2col_cpu_custom_bin(const uint32_t *data_im, int channels, int height, int width, int ksize, int stride,
+                           int pad, uint32_t *data_col)
+{
+    unfold(data_im, channels, height, width, ksize, ksize, pad, pad, stride, stride, 1, 1, data_col);
+}
+
+void im2col_cpu_custom_align(const float *data_im, int channels, int height, int width, int ksize, int stride,
+                             int pad, uint32_t *data_col, int bit_align)
+{
+    const int out_h = out_extent(height, ksize, pad, stride, 1);
+    const int out_w = out_extent(width, ksize, pad, stride, 1);
+    const size_t row_words = (size_t)bit_align / 32;
+    const size_t rows = (size_t)channels * ksize * ksize;
+    memset(data_col, 0, rows * row_words * sizeof(uint32_t));
+    if (out_h <= 0 || out_w <= 0) return;
+    uint32_t *row = data_col;
+    for (int c = 0; c < channels; ++c)
+        for (int ki = 0; ki < ksize; ++ki)
+            for (int kj = 0; kj < ksize; ++kj, row += row_words) {
+                const int first = -pad + kj;
+                int lo, hi;
+                inside_range(first, stride, width, out_w, lo, hi);
+                for (int y = 0; y < out_h; ++y) {
+                    const int r = -pad + ki + y * stride;
+                    if (r < 0 || r >= height) continue;
+                    const float *src = data_im + ((size_t)c * height + r) * width;
+                    const size_t base = (size_t)y * out_w;
+                    for (int x = lo; x < hi; ++x)
+                        if (src[first + x * stride] > 0) row[(base + x) / 32] |= 1u << ((base + x) % 32);
+                }
+            }
+}
+
+void transpose_uint32(const uint32_t *src, uint32_t *dst, int src_h, int src_w, int src_align, int dst_align)
+{
+    constexpr int tile = 32;
+    for (int i0 = 0; i0 < src_h; i0 += tile)
+        for (int j0 = 0; j0 < src_w; j0 += tile) {
+            const int i1 = std::min(i0 + tile, src_h), j1 = std::min(j0 + tile, src_w);
+            for (int i = i0; i < i1; ++i)
+                for (int j = j0; j < j1; ++j) dst[(size_t)j * dst_align + i] = src[(size_t)i * src_align + j];
+        }
+    if (dst_align > src_h)
+        for (int j = 0; j < src_w; ++j)
+            memset(dst + (size_t)j * dst_align + src_h, 0, (size_t)(dst_align - src_h) * sizeof(uint32_t));
+}
+
+namespace {
+
+// In-place transpose of a 32 × 32 bit block, bit c of word r being element (r, c): swaps the
+// off-diagonal halves, then quarters, down to single bits.
+void transpose_32x32(uint32_t a[32])
+{
+    uint32_t m = 0x0000FFFFu;
+    for (int j = 16; j != 0; j >>= 1, m ^= m << j)
+        for (int k = 0; k < 32; k = (k + j + 1) & ~j) {
+            const uint32_t t = ((a[k] >> j) ^ a[k + j]) & m;
+            a[k + j] ^= t;
+            a[k] ^= t << j;
+        }
+}
+
+} // namespace
+
+void transpose_bin(const uint32_t *A, uint32_t *B, int n, int m, int lda, int ldb, int block_size)
+{
+    const int a_words = lda / 32, b_words = ldb / 32;
+    const int row_blocks = (n + 31) / 32, col_blocks = (m + 31) / 32;
+    const int tile = std::max(block_size, 1);
+    uint32_t block[32];
+    for (int ti = 0; ti < row_blocks; ti += tile)
+        for (int tj = 0; tj < col_blocks; tj += tile)
+            for (int bi = ti; bi < std::min(ti + tile, row_blocks); ++bi)
+                for (int bj = tj; bj < std::min(tj + tile, col_blocks); ++bj) {
+                    for (int r = 0; r < 32; ++r) {
+                        const int row = bi * 32 + r;
+                        block[r] = row < n ? A[(size_t)row * a_words + bj] : 0;
+                    }
+                    transpose_32x32(block);
+                    for (int c = 0; c < 32 && bj * 32 + c < m; ++c) B[(size_t)(bj * 32 + c) * b_words + bi] = block[c];
+                }
+    for (int j = 0; j < m; ++j)
+        for (int w = row_blocks; w < b_words; ++w) B[(size_t)j * b_words + w] = 0;
+}
