@@ -2,6 +2,8 @@
 // builder, resize_network, the weights reader/writer and the release code walk the table.
 #include "layer.h"
 
+#include "batchnorm_layer.h"
+#include "convolutional_layer.h"
 #include "utils.h"
 
 #include <cstdlib>
@@ -17,7 +19,14 @@ static void forget_borrowed_buffers(layer *l);
 // The row order is the enumeration's numbering; unused values keep empty rows so that a kind's
 // value indexes its row directly.
 static constexpr layer_kind layer_kinds[] = {
-    {CONVOLUTIONAL, {"[convolutional]", "[conv]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {CONVOLUTIONAL, {"[convolutional]", "[conv]"}, nullptr,
+     [](layer *l, int w, int h, int, network *) { resize_convolutional_layer(l, w, h); },
+     [](layer l, FILE *fp, int) { load_convolutional_weights(l, fp); },
+     [](layer l, FILE *fp, int save_ema) {
+         if (save_ema) save_convolutional_weights_ema(l, fp);
+         else save_convolutional_weights(l, fp);
+     },
+     nullptr},
     {(LAYER_TYPE)1, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {CONNECTED, {"[connected]", "[conn]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {MAXPOOL, {"[maxpool]", "[max]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -41,7 +50,10 @@ static constexpr layer_kind layer_kinds[] = {
     {CONV_LSTM, {"[conv_lstm]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {HISTORY, {"[history]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {CRNN, {"[crnn]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {BATCHNORM, {"[batchnorm]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {BATCHNORM, {"[batchnorm]", nullptr}, nullptr,
+     [](layer *l, int w, int h, int, network *) { resize_batchnorm_layer(l, w, h); },
+     [](layer l, FILE *fp, int) { load_batchnorm_weights(l, fp); },
+     [](layer l, FILE *fp, int) { save_batchnorm_weights(l, fp); }, nullptr},
     {NETWORK, {"[net]", "[network]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {(LAYER_TYPE)26, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {REGION, {"[region]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
