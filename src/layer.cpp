@@ -2,6 +2,7 @@
 // builder, resize_network, the weights reader/writer and the release code walk the table.
 #include "layer.h"
 
+#include "activation_layer.h"
 #include "batchnorm_layer.h"
 #include "convolutional_layer.h"
 #include "utils.h"
@@ -19,7 +20,7 @@ static void forget_borrowed_buffers(layer *l);
 // The row order is the enumeration's numbering; unused values keep empty rows so that a kind's
 // value indexes its row directly.
 static constexpr layer_kind layer_kinds[] = {
-    {CONVOLUTIONAL, {"[convolutional]", "[conv]"}, nullptr,
+    {CONVOLUTIONAL, {"[convolutional]", "[conv]"}, parse_convolutional,
      [](layer *l, int w, int h, int, network *) { resize_convolutional_layer(l, w, h); },
      [](layer l, FILE *fp, int) { load_convolutional_weights(l, fp); },
      [](layer l, FILE *fp, int save_ema) {
@@ -43,14 +44,14 @@ static constexpr layer_kind layer_kinds[] = {
     {SHORTCUT, {"[shortcut]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {SCALE_CHANNELS, {"[scale_channels]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {SAM, {"[sam]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {ACTIVE, {"[activation]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {ACTIVE, {"[activation]", nullptr}, parse_activation, nullptr, nullptr, nullptr, nullptr},
     {RNN, {"[rnn]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {GRU, {"[gru]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {LSTM, {"[lstm]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {CONV_LSTM, {"[conv_lstm]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {HISTORY, {"[history]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {CRNN, {"[crnn]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {BATCHNORM, {"[batchnorm]", nullptr}, nullptr,
+    {BATCHNORM, {"[batchnorm]", nullptr}, parse_batchnorm,
      [](layer *l, int w, int h, int, network *) { resize_batchnorm_layer(l, w, h); },
      [](layer l, FILE *fp, int) { load_batchnorm_weights(l, fp); },
      [](layer l, FILE *fp, int) { save_batchnorm_weights(l, fp); }, nullptr},

@@ -361,6 +361,23 @@ extern "C" QUILLON_API void reset_rnn(network *net)
 {
 }
 
+extern "C" QUILLON_API load_args get_base_args(network *net)
+{
+    load_args args = {};
+    args.w = net->w;
+    args.h = net->h;
+    args.size = net->w;
+    args.min = net->min_crop;
+    args.max = net->max_crop;
+    args.angle = net->angle;
+    args.aspect = net->aspect;
+    args.exposure = net->exposure;
+    args.saturation = net->saturation;
+    args.hue = net->hue;
+    args.center = net->center;
+    return args;
+}
+
 extern "C" QUILLON_API void free_network(network net)
 {
     for (int i = 0; i < net.n; ++i) free_layer(net.layers[i]);

@@ -153,6 +153,6 @@ TEST(FreeLayer, ZeroRecordIsReleasable)
 {
     layer l = {};
     free_layer(l);
-    l.type = (LAYER_TYPE)99;
+    l.type = BLANK;
     free_layer(l);
 }
