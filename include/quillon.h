@@ -594,6 +594,8 @@ QUILLON_API void fuse_conv_batchnorm(network net);
 QUILLON_API void calculate_binary_weights(network net);
 /* Clears the device recurrent state of every layer (nothing to do on the CPU). */
 QUILLON_API void reset_rnn(network *net);
+/* A load request with the network's input size and augmentation settings, everything else 0. */
+QUILLON_API load_args get_base_args(network *net);
 /* Releases everything the network owns; the record itself stays with the caller. */
 QUILLON_API void free_network(network net);
 /* As free_network, for a network held by pointer (the pointed-to record is not freed). */

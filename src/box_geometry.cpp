@@ -67,7 +67,7 @@ int compact_detections(detection *dets, int total)
 void sort_by_class(detection *dets, int total, int c)
 {
     for (int i = 0; i < total; ++i) dets[i].sort_class = c;
-    std::qsort(dets, (size_t)total, sizeof(detection), nms_comparator);
+    if (total > 1) std::qsort(dets, (size_t)total, sizeof(detection), nms_comparator);
 }
 
 }  // namespace

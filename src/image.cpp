@@ -2,6 +2,7 @@
 // writer, the geometric and colour operations of inference and augmentation, and the drawing and
 // printing of detections.
 #include "image.h"
+#include "network.h"
 
 #include "utils.h"
 
@@ -14,10 +15,7 @@
 #include <string>
 #include <vector>
 
-#if __has_include("network.h")
 #include "network.h"
-#define QUILLON_HAVE_NETWORK_EXECUTION 1
-#endif
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wall"
@@ -118,6 +116,8 @@ void constrain_image(image im)
 
 image load_image_stb(const char *filename, int channels)
 {
+    // The decoder aborts on a component count it cannot produce; refuse it here instead.
+    if (channels < 0 || channels > 4) return decode_failure(filename, "bad req_comp");
     int w, h, c;
     if (!stbi_info(filename, &w, &h, &c)) return decode_failure(filename, stbi_failure_reason());
     int out_c = channels ? channels : c;
@@ -542,7 +542,6 @@ namespace {
 image picture_input_gradient(network *net, image im, float thresh)
 {
     image delta = make_image(im.w, im.h, im.c);
-#ifdef QUILLON_HAVE_NETWORK_EXECUTION
     resize_network(net, im.w, im.h);
     network_state state = {};
     state.input = im.data;
@@ -554,7 +553,6 @@ image picture_input_gradient(network *net, image im, float thresh)
     std::memcpy(last.delta, last.output, (size_t)last.outputs * sizeof(float));
     apply_picture_loss(last.delta, last.outputs, thresh);
     backward_network(*net, state);
-#endif
     return delta;
 }
 
@@ -577,7 +575,8 @@ extern "C" QUILLON_API void optimize_picture(network *net, image orig, int max_l
     if (flip) mirror_image(delta);
     image resized = resize_image(delta, orig.w, orig.h);
     image out = crop_image(resized, -dx, -dy, orig.w, orig.h);
-    if (norm) array_normalize(out.data, (int)image_size(out));
+    // A flat gradient has no variance to normalise by; it stays zero instead of becoming NaN.
+    if (norm && array_variance(out.data, (int)image_size(out)) > 0) array_normalize(out.data, (int)image_size(out));
     size_t n = image_size(orig);
     for (size_t i = 0; i < n; ++i) orig.data[i] += rate * out.data[i];
     constrain_image(orig);
@@ -797,7 +796,7 @@ void draw_detections_v3(image im, detection *dets, int n, float thresh, char **n
     int selected = 0;
     detection_with_class *chosen = get_actual_detections(dets, n, thresh, &selected, names);
 
-    std::qsort(chosen, (size_t)selected, sizeof(*chosen), compare_by_left);
+    if (selected > 1) std::qsort(chosen, (size_t)selected, sizeof(*chosen), compare_by_left);
     for (int i = 0; i < selected; ++i) {
         const detection &d = chosen[i].det;
         int best = chosen[i].best_class;
@@ -807,7 +806,7 @@ void draw_detections_v3(image im, detection *dets, int n, float thresh, char **n
             if (j != best && d.prob[j] > thresh) print_detection_line(names[j], d.prob[j], d.bbox, im, ext_output);
     }
 
-    std::qsort(chosen, (size_t)selected, sizeof(*chosen), compare_by_probability);
+    if (selected > 1) std::qsort(chosen, (size_t)selected, sizeof(*chosen), compare_by_probability);
     for (int i = 0; i < selected; ++i) {
         const detection &d = chosen[i].det;
         int best = chosen[i].best_class;

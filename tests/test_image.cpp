@@ -198,6 +198,29 @@ TEST_F(ImageFiles, BadFilesGiveThePlaceholderAndABadListLine)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot load image \"name is too long\"\nSTB Reason: can't fopen\n");
     free_image(im);
     EXPECT_EQ(read_file("bad.list"), expected_list + "name is too long\n");
+    expected_list += "name is too long\n";
+
+    std::vector<unsigned char> bytes2 = pattern(2, 2, 3);
+    ASSERT_TRUE(stbi_write_png("ok.png", 2, 2, 3, bytes2.data(), 6));
+    testing::internal::CaptureStderr();
+    image five = load_image_stb("ok.png", 5);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot load image \"ok.png\"\nSTB Reason: bad req_comp\n");
+    expect_placeholder(five);
+    free_image(five);
+
+    // The decoder may accept a cut JPEG (missing blocks) or refuse it; either way the result is usable.
+    image jpg = make_image(32, 32, 3);
+    fill_image(jpg, 0.3f);
+    save_image_options(jpg, "cut");
+    free_image(jpg);
+    std::string cut = read_file("cut.jpg");
+    std::ofstream("cut.jpg", std::ios::binary | std::ios::trunc) << cut.substr(0, cut.size() / 2);
+    testing::internal::CaptureStderr();
+    image partial = load_image_color((char *)"cut.jpg", 0, 0);
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE((partial.w == 32 && partial.h == 32) || (partial.w == 10 && partial.h == 10));
+    EXPECT_EQ(partial.c, 3);
+    free_image(partial);
 
     // A placeholder-sized request still resizes it.
     testing::internal::CaptureStderr();
@@ -293,6 +316,7 @@ TEST(Resize, HandComputedColumnsAndCopies)
     image from_empty = resize_image(empty, 3, 2);
     for (int i = 0; i < 18; ++i) EXPECT_EQ(from_empty.data[i], 0);
     free_image(from_empty);
+    free_image(empty);
 }
 
 TEST(Letterbox, CentresThePictureOnGrey)
