@@ -67,7 +67,7 @@ void release_cells(network &net)
 
 struct rate_case {
     const char *name;
-    learning_rate_policy policy;
+    int policy;
     int iteration;
     double expected;
 };
@@ -90,7 +90,7 @@ TEST(LearningRate, PoliciesAtChosenIterations)
         {"sigmoid", SIG, 1002, 0.001 / (1 + exp((double)(.9995f * 2.f)))},
         {"sgdr first cycle end", SGDR, 2000, lr_min},
         {"sgdr second cycle middle", SGDR, 4000, lr_min + 0.5 * (0.001 - lr_min) * (1 + cos(2000 * 3.14159265 / 4000))},
-        {"weird policy", (learning_rate_policy)9, 2000, 0.001},
+        {"weird policy", 9, 2000, 0.001},
     };
     for (const rate_case &c : cases) {
         network net = test_network(0, 4, 16);
@@ -98,7 +98,7 @@ TEST(LearningRate, PoliciesAtChosenIterations)
         net.learning_rate_min = (float)lr_min;
         net.burn_in = 1000;
         net.power = 4;
-        net.policy = c.policy;
+        memcpy(&net.policy, &c.policy, sizeof net.policy);
         net.step = 1000;
         net.scale = .5f;
         net.gamma = .9995f;
@@ -184,7 +184,8 @@ TEST(LearningRate, WeirdPolicyIsReported)
 {
     network net = test_network(0);
     net.learning_rate = .5f;
-    net.policy = (learning_rate_policy)8;
+    const int weird = 8;
+    memcpy(&net.policy, &weird, sizeof net.policy);
     testing::internal::CaptureStderr();
     EXPECT_FLOAT_EQ(get_current_rate(net), .5f);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Policy is weird!\n");
