@@ -143,7 +143,6 @@ QUILLON_STATIC_ASSERT(offsetof(bbox_t, world_x) == 32 && offsetof(bbox_t, world_
 QUILLON_STATIC_ASSERT(offsetof(image_t, h) == 0 && offsetof(image_t, w) == 4 && offsetof(image_t, c) == 8 &&
                           offsetof(image_t, data) == 16,
                       "image_t layout moved");
-
 /* ---------------------------------------------------------------- configuration records */
 
 typedef struct tree {
