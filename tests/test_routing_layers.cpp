@@ -410,3 +410,71 @@ TEST(Sam, ProductGradientsAndOverwrittenSourceDelta)
 }
 
 } // namespace
+
+#include "network.h"
+#include "parser.h"
+
+namespace {
+
+// Forward and backward through a built network, checking every value stays finite.
+void run_passes(network &net, bool train)
+{
+    const int inputs = net.layers[0].inputs * net.batch;
+    std::vector<float> input = random_vector(inputs, 0, 1);
+    network_state state = {};
+    state.net = net;
+    state.input = input.data();
+    state.train = train;
+    forward_network(net, state);
+    const layer &last = net.layers[net.n - 1];
+    for (int i = 0; i < last.outputs * net.batch; ++i) ASSERT_TRUE(std::isfinite(last.output[i])) << i;
+    if (!train) return;
+    for (int i = 0; i < last.outputs * net.batch; ++i) last.delta[i] = random_uniform(-1, 1);
+    backward_network(net, state);
+    const layer &first = net.layers[0];
+    double magnitude = 0;
+    for (int i = 0; i < first.outputs * net.batch; ++i) {
+        ASSERT_TRUE(std::isfinite(first.delta[i]));
+        magnitude += fabs(first.delta[i]);
+    }
+    EXPECT_GT(magnitude, 0);
+}
+
+TEST(DetectorNetwork, BuildsRunsAndResizes)
+{
+    network net;
+    testing::internal::CaptureStdout();
+    const std::string table =
+        stderr_of([&] { net = parse_network_cfg_custom(QUILLON_TEST_DATA "/two_scale_detector.cfg", 0, 0); });
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(table.find("Type not recognized"), std::string::npos) << table;
+    ASSERT_EQ(net.n, 13);
+    EXPECT_EQ(net.layers[3].out_c, 8);
+    EXPECT_EQ(net.layers[6].out_c, 24);
+    EXPECT_EQ(net.layers[9].output, net.layers[8].output);
+    EXPECT_EQ(net.layers[10].out_w, 8);
+    EXPECT_EQ(net.layers[11].out_c, 40);
+    EXPECT_EQ(net.layers[12].out_w, 8);
+    run_passes(net, true);
+    run_passes(net, false);
+
+    stderr_of([&] { resize_network(&net, 64, 48); });
+    EXPECT_EQ(net.layers[12].out_w, 16);
+    EXPECT_EQ(net.layers[12].out_h, 12);
+    EXPECT_EQ(net.layers[9].output, net.layers[8].output);
+    run_passes(net, true);
+    free_network(net);
+}
+
+TEST(DetectorNetworkDeathTest, ShortcutAcrossTheEndOfTheNetworkStops)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string path = QUILLON_BINARY_DIR "/bad_shortcut.cfg";
+    FILE *fp = fopen(path.c_str(), "w");
+    fputs("[net]\nwidth=8\nheight=8\nchannels=3\n[convolutional]\nfilters=4\nsize=1\n[shortcut]\nfrom=5\n", fp);
+    fclose(fp);
+    EXPECT_EXIT(parse_network_cfg_custom(path.c_str(), 1, 1), ::testing::ExitedWithCode(1),
+                "\\[shortcut\\] layer 1 refers to layer 5");
+}
+
+} // namespace
