@@ -17,6 +17,7 @@
 #include "shortcut_layer.h"
 #include "upsample_layer.h"
 #include "utils.h"
+#include "vumo_layer.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -83,7 +84,8 @@ static constexpr layer_kind layer_kinds[] = {
     {NETWORK, {"[net]", "[network]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {(LAYER_TYPE)26, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {REGION, {"[region]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {VUMO, {"[vumo]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {VUMO, {"[vumo]", nullptr}, parse_vumo, [](layer *l, int w, int h, int, network *) { resize_vumo_layer(l, w, h); },
+     nullptr, nullptr, free_vumo_arrays},
     {GAUSSIAN_VUMO, {"[Gaussian_vumo]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {(LAYER_TYPE)30, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {REORG, {"[reorg3d]", nullptr}, parse_reorg,
@@ -181,8 +183,9 @@ extern "C" QUILLON_API void free_layer_custom(layer l, int keep_cudnn_descriptor
     const layer_kind *kind = get_layer_kind(l.type);
 
     // Kind-specific arrays first: a kind may take over common pointers here (a CRNN's output is its
-    // output sub-layer's) and clear them so they are not released twice.
-    if (kind && kind->free_arrays) kind->free_arrays(&l);
+    // output sub-layer's) and clear them so they are not released twice. A layer that shares another
+    // layer's parameters shares their optimiser and packed arrays too.
+    if (kind && kind->free_arrays && !l.share_layer) kind->free_arrays(&l);
     if (l.type == DROPOUT) return;
 
     // A layer that uses another layer's parameters still owns its own activations.
