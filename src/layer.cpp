@@ -4,6 +4,7 @@
 
 #include "activation_layer.h"
 #include "batchnorm_layer.h"
+#include "connected_layer.h"
 #include "convolutional_layer.h"
 #include "utils.h"
 
@@ -29,7 +30,8 @@ static constexpr layer_kind layer_kinds[] = {
      },
      nullptr},
     {(LAYER_TYPE)1, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {CONNECTED, {"[connected]", "[conn]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {CONNECTED, {"[connected]", "[conn]"}, parse_connected, nullptr, load_connected_weights,
+     [](layer l, FILE *fp, int) { save_connected_weights(l, fp); }, nullptr},
     {MAXPOOL, {"[maxpool]", "[max]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {LOCAL_AVGPOOL, {"[local_avgpool]", "[local_avg]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {SOFTMAX, {"[softmax]", "[soft]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
