@@ -6,6 +6,11 @@
 #include "batchnorm_layer.h"
 #include "connected_layer.h"
 #include "convolutional_layer.h"
+#include "cost_layer.h"
+#include "crop_layer.h"
+#include "local_layer.h"
+#include "normalization_layer.h"
+#include "softmax_layer.h"
 #include "utils.h"
 
 #include <cstdlib>
@@ -17,7 +22,6 @@
 #endif
 
 static void forget_borrowed_buffers(layer *l);
-static void free_convolutional_arrays(layer *l);
 
 // The row order is the enumeration's numbering; unused values keep empty rows so that a kind's
 // value indexes its row directly.
@@ -37,15 +41,20 @@ static constexpr layer_kind layer_kinds[] = {
      [](layer l, FILE *fp, int) { save_connected_weights(l, fp); }, nullptr},
     {MAXPOOL, {"[maxpool]", "[max]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {LOCAL_AVGPOOL, {"[local_avgpool]", "[local_avg]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {SOFTMAX, {"[softmax]", "[soft]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {SOFTMAX, {"[softmax]", "[soft]"}, parse_softmax, nullptr, nullptr, nullptr, free_softmax_arrays},
     {DETECTION, {"[detection]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {DROPOUT, {"[dropout]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {CROP, {"[crop]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {CROP, {"[crop]", nullptr}, parse_crop, [](layer *l, int w, int h, int, network *) { resize_crop_layer(l, w, h); },
+     nullptr, nullptr, nullptr},
     {ROUTE, {"[route]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {COST, {"[cost]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {NORMALIZATION, {"[normalization]", "[lrn]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {COST, {"[cost]", nullptr}, parse_cost, [](layer *l, int, int, int inputs, network *) { resize_cost_layer(l, inputs); },
+     nullptr, nullptr, nullptr},
+    {NORMALIZATION, {"[normalization]", "[lrn]"}, parse_normalization,
+     [](layer *l, int w, int h, int, network *) { resize_normalization_layer(l, w, h); }, nullptr, nullptr,
+     free_normalization_arrays},
     {AVGPOOL, {"[avgpool]", "[avg]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {LOCAL, {"[local]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {LOCAL, {"[local]", nullptr}, parse_local, nullptr, [](layer l, FILE *fp, int) { load_local_weights(l, fp); },
+     [](layer l, FILE *fp, int) { save_local_weights(l, fp); }, free_local_arrays},
     {SHORTCUT, {"[shortcut]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {SCALE_CHANNELS, {"[scale_channels]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {SAM, {"[sam]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -101,16 +110,6 @@ LAYER_TYPE string_to_layer_type(const char *name)
 }
 
 void empty_func(layer l, network_state state) {}
-
-// The optimiser moments and the bit-packed XNOR arrays of a convolution.
-static void free_convolutional_arrays(layer *l)
-{
-    void *const owned[] = {l->m,           l->v,        l->bias_m,      l->bias_v,
-                           l->scale_m,     l->scale_v,  l->binary_weights, l->cweights,
-                           l->binary_input, l->mean_arr, l->bin_re_packed_input, l->t_bit_input,
-                           l->align_bit_weights};
-    for (void *p : owned) free(p);
-}
 
 // An EMPTY layer borrows the previous layer's output and delta; they are released there.
 static void forget_borrowed_buffers(layer *l)
