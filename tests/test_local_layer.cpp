@@ -221,9 +221,7 @@ TEST(Local, ParserReadsKeysAndNeedsAnImage)
     free_layer(l);
 
     p.h = 0;
-    testing::internal::CaptureStderr();
     EXPECT_EXIT(parse_local(options, p), testing::ExitedWithCode(1), "Layer before local layer must output image.");
-    testing::internal::GetCapturedStderr();
     free_options(options);
     EXPECT_EQ(LOCAL, string_to_layer_type("[local]"));
 }
