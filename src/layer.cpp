@@ -165,8 +165,9 @@ extern "C" QUILLON_API void free_layer_custom(layer l, int keep_cudnn_descriptor
     const layer_kind *kind = get_layer_kind(l.type);
 
     // Kind-specific arrays first: a kind may take over common pointers here (a CRNN's output is its
-    // output sub-layer's) and clear them so they are not released twice.
-    if (kind && kind->free_arrays) kind->free_arrays(&l);
+    // output sub-layer's) and clear them so they are not released twice. A layer that shares another
+    // layer's parameters shares their optimiser and packed arrays too.
+    if (kind && kind->free_arrays && !l.share_layer) kind->free_arrays(&l);
     if (l.type == DROPOUT) return;
 
     // A layer that uses another layer's parameters still owns its own activations.
