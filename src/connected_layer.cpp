@@ -25,7 +25,9 @@ layer parse_connected(list *options, size_params params)
     const int output = option_find_int(options, "output", 1);
     const ACTIVATION activation = activation_from_string(option_find_str(options, "activation", "logistic"));
     const int batch_normalize = option_find_int_quiet(options, "batch_normalize", 0);
-    return make_connected_layer(params.batch, 1, params.inputs, output, activation, batch_normalize);
+    layer l = make_connected_layer(params.batch, 1, params.inputs, output, activation, batch_normalize);
+    l.train = params.train;
+    return l;
 }
 
 layer make_connected_layer(int batch, int steps, int inputs, int outputs, ACTIVATION activation, int batch_normalize)

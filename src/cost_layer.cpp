@@ -54,7 +54,9 @@ layer parse_cost(list *options, size_params params)
 {
     const COST_TYPE type = get_cost_type(option_find_str(options, "type", "sse"));
     const float scale = option_find_float_quiet(options, "scale", 1);
-    return make_cost_layer(params.batch, params.inputs, type, scale);
+    layer l = make_cost_layer(params.batch, params.inputs, type, scale);
+    l.train = params.train;
+    return l;
 }
 
 void resize_cost_layer(layer *l, int inputs)

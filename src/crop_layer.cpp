@@ -46,6 +46,7 @@ layer parse_crop(list *options, size_params params)
                               saturation, exposure);
     l.shift = option_find_float(options, "shift", 0);
     l.noadjust = option_find_int_quiet(options, "noadjust", 0);
+    l.train = params.train;
     return l;
 }
 

@@ -83,7 +83,9 @@ layer parse_local(list *options, size_params params)
     const int pad = option_find_int(options, "pad", 0);
     const ACTIVATION activation = activation_from_string(option_find_str(options, "activation", "logistic"));
     if (!(params.h && params.w && params.c)) quillon_error("Layer before local layer must output image.");
-    return make_local_layer(params.batch, params.h, params.w, params.c, n, size, stride, pad, activation);
+    layer l = make_local_layer(params.batch, params.h, params.w, params.c, n, size, stride, pad, activation);
+    l.train = params.train;
+    return l;
 }
 
 void forward_local_layer(layer l, network_state state)

@@ -53,7 +53,9 @@ layer parse_normalization(list *options, size_params params)
     const float beta = option_find_float(options, "beta", .75f);
     const float kappa = option_find_float(options, "kappa", 1);
     const int size = option_find_int(options, "size", 5);
-    return make_normalization_layer(params.batch, params.w, params.h, params.c, size, alpha, beta, kappa);
+    layer l = make_normalization_layer(params.batch, params.w, params.h, params.c, size, alpha, beta, kappa);
+    l.train = params.train;
+    return l;
 }
 
 void resize_normalization_layer(layer *l, int w, int h)

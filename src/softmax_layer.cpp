@@ -65,6 +65,7 @@ layer parse_softmax(list *options, size_params params)
     l.c = params.c;
     l.spatial = option_find_float_quiet(options, "spatial", 0);
     l.noloss = option_find_int_quiet(options, "noloss", 0);
+    l.train = params.train;
     return l;
 }
 
