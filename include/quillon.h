@@ -351,8 +351,7 @@ struct layer {
 
     /* -- recurrent */
 
-    /* -- resampling and regularisation */
-    float scale;
+    /* -- resampling and regularisation (also read `scale` above) */
     float probability;
     int dropblock;
     float dropblock_size_rel;
