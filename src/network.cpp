@@ -572,7 +572,17 @@ extern "C" QUILLON_API image_detections *network_predict_batch(network *net, ima
                                                                float thresh, float hier, int *map, int relative,
                                                                int letter)
 {
-    network_predict(*net, im.data);
+    // The pass reads a full batch; a picture holding fewer values is copied into a zero-padded batch.
+    const size_t needed = (size_t)net->batch * net->inputs;
+    const size_t given = (size_t)std::max(im.w, 0) * std::max(im.h, 0) * std::max(im.c, 0);
+    if (given < needed) {
+        float *padded = (float *)xcalloc(needed, sizeof(float));
+        if (given) memcpy(padded, im.data, given * sizeof(float));
+        network_predict(*net, padded);
+        free(padded);
+    } else {
+        network_predict(*net, im.data);
+    }
     image_detections *entries = (image_detections *)xcalloc(batch_size, sizeof(image_detections));
     // The heads hold net->batch images; entries beyond them stay empty rather than read past the outputs.
     const int images = std::min(batch_size, net->batch);
