@@ -23,15 +23,6 @@ COST_TYPE get_cost_type(const char *s)
     return SSE;
 }
 
-const char *get_cost_string(COST_TYPE a)
-{
-    switch (a) {
-    case MASKED: return "masked";
-    case SMOOTH: return "smooth";
-    default: return "sse";
-    }
-}
-
 layer make_cost_layer(int batch, int inputs, COST_TYPE cost_type, float scale)
 {
     fprintf(stderr, "cost                                           %4d\n", inputs);

@@ -5,7 +5,6 @@
 
 // "sse", "masked" or "smooth"; anything else reports itself and is SSE.
 COST_TYPE get_cost_type(const char *s);
-const char *get_cost_string(COST_TYPE a);
 
 layer parse_cost(list *options, size_params params);
 layer make_cost_layer(int batch, int inputs, COST_TYPE cost_type, float scale);

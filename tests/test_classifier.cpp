@@ -239,7 +239,7 @@ TEST(Classifier, EveryKindWritesAndReadsItsWeightsBitForBit)
     for (int i = 0; i < a.n; ++i) {
         const std::vector<float> wa = layer_arrays(a.layers[i]), wb = layer_arrays(b.layers[i]);
         ASSERT_EQ(wa.size(), wb.size()) << i;
-        EXPECT_EQ(0, memcmp(wa.data(), wb.data(), wa.size() * sizeof(float))) << "layer " << i;
+        EXPECT_TRUE(wa.empty() || !memcmp(wa.data(), wb.data(), wa.size() * sizeof(float))) << "layer " << i;
     }
     const auto bytes = file_bytes(first);
     EXPECT_EQ(bytes, file_bytes(second));
