@@ -384,7 +384,8 @@ struct layer {
     struct layer *wf, *wi, *wg, *wo;
     struct layer *vf, *vi, *vo;
 
-    /* -- resampling and regularisation (also read `scale` above) */
+    /* -- resampling and regularisation; scale is also the cost and crop layers' */
+    float scale;
     float probability;
     int dropblock;
     float dropblock_size_rel;
