@@ -207,6 +207,24 @@ TEST(VumoLossAssignment, IgnoreThreshNeedsAClassMatch)
     }
 }
 
+// With objectness_smooth an ignored prediction is pulled towards its overlap instead of left alone,
+// and a truth's own slot only takes the positive target where nothing was written before.
+TEST(VumoLossAssignment, ObjectnessSmoothTargetsTheOverlap)
+{
+    assignment_case c;
+    c.l.ignore_thresh = .3f;
+    c.l.objectness_smooth = 1;
+    c.at(0, c.location(1, 0, 2), 5) = .3f;
+    c.at(0, c.location(1, 1, 2), 5) = .3f;
+    c.run();
+    const box a = {truth_a.x, truth_a.y, truth_a.w, truth_a.h};
+    EXPECT_NEAR(c.delta(0, 1, 0, 2, 4), box_iou({.125f, .625f, .375f, .375f}, a) - .3f, 1e-6);
+    // The own slot overlaps by more than ignore_thresh too, so its objectness already holds iou - o.
+    EXPECT_NEAR(c.delta(0, 1, 1, 2, 4), box_iou({.375f, .625f, .375f, .375f}, a) - .3f, 1e-6);
+    // Truth b's slot has no class above 0.25: its background delta stays.
+    EXPECT_FLOAT_EQ(c.delta(0, 2, 3, 0, 4), -.3f);
+}
+
 // A prediction of another cell that matches a truth better than truth_thresh is trained as a
 // positive too, without taking the truth's ids.
 TEST(VumoLossAssignment, TruthThreshTrainsMatchingPredictions)
