@@ -143,7 +143,6 @@ QUILLON_STATIC_ASSERT(offsetof(bbox_t, world_x) == 32 && offsetof(bbox_t, world_
 QUILLON_STATIC_ASSERT(offsetof(image_t, h) == 0 && offsetof(image_t, w) == 4 && offsetof(image_t, c) == 8 &&
                           offsetof(image_t, data) == 16,
                       "image_t layout moved");
-
 /* ---------------------------------------------------------------- configuration records */
 
 typedef struct tree {
@@ -595,6 +594,8 @@ QUILLON_API void fuse_conv_batchnorm(network net);
 QUILLON_API void calculate_binary_weights(network net);
 /* Clears the device recurrent state of every layer (nothing to do on the CPU). */
 QUILLON_API void reset_rnn(network *net);
+/* A load request with the network's input size and augmentation settings, everything else 0. */
+QUILLON_API load_args get_base_args(network *net);
 /* Releases everything the network owns; the record itself stays with the caller. */
 QUILLON_API void free_network(network net);
 /* As free_network, for a network held by pointer (the pointed-to record is not freed). */

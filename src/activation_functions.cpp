@@ -4,6 +4,8 @@
 // kinds work on all channels of one position at once.
 #include "activation_functions.h"
 
+#include "gemm.h"
+
 #include <immintrin.h>
 
 #include <cmath>
@@ -261,7 +263,7 @@ void activate_array_cpu_custom(float *x, int n, ACTIVATION a)
 {
     if (a == LINEAR) return;
     if (a == LEAKY) {
-        if (__builtin_cpu_supports("avx")) {
+        if (is_avx()) {
             leaky_avx(x, n);
             return;
         }

@@ -9,6 +9,7 @@
 #include "image_to_column.h"
 #include "utils.h"
 #include "vector_primitives.h"
+#include "weights.h"
 
 #include <cmath>
 #include <cstring>
@@ -118,23 +119,6 @@ void gradient_output(layer &l)
         break;
     default: gradient_array(l.output, count, l.activation, l.delta); break;
     }
-}
-
-size_t read_floats(float *dst, int count, FILE *fp, const char *name, int index)
-{
-    const size_t got = fread(dst, sizeof(float), count, fp);
-    if (got > 0 && got < (size_t)count)
-        printf("\n Warning: Unexpected end of wights-file! %s - l.index = %d \n", name, index);
-    return got;
-}
-
-// Filters stored input-major (a flipped file) become filter-major: a (rows x cols) matrix
-// transposed in place.
-void transpose_in_place(float *a, int rows, int cols)
-{
-    std::vector<float> copy(a, a + (size_t)rows * cols);
-    for (int r = 0; r < rows; ++r)
-        for (int k = 0; k < cols; ++k) a[(size_t)k * rows + r] = copy[(size_t)r * cols + k];
 }
 
 } // namespace
@@ -664,37 +648,54 @@ void assisted_excitation_forward(layer l, network_state state)
 void load_convolutional_weights(layer l, FILE *fp)
 {
     if (l.share_layer) return;
-    read_floats(l.biases, l.n, fp, "l.biases", l.index);
+    read_weights_array(l.biases, l.n, fp, "l.biases", l.index);
     if (l.batch_normalize && !l.dontloadscales) {
-        read_floats(l.scales, l.n, fp, "l.scales", l.index);
-        read_floats(l.rolling_mean, l.n, fp, "l.rolling_mean", l.index);
-        read_floats(l.rolling_variance, l.n, fp, "l.rolling_variance", l.index);
+        read_weights_array(l.scales, l.n, fp, "l.scales", l.index);
+        read_weights_array(l.rolling_mean, l.n, fp, "l.rolling_mean", l.index);
+        read_weights_array(l.rolling_variance, l.n, fp, "l.rolling_variance", l.index);
     }
-    read_floats(l.weights, l.nweights, fp, "l.weights", l.index);
-    if (l.flipped) transpose_in_place(l.weights, (l.c / l.groups) * l.size * l.size, l.n);
+    read_weights_array(l.weights, l.nweights, fp, "l.weights", l.index);
+    if (l.flipped) transpose_matrix(l.weights, (l.c / l.groups) * l.size * l.size, l.n);
 }
 
 void save_convolutional_weights(layer l, FILE *fp)
 {
     if (l.share_layer) return;
-    fwrite(l.biases, sizeof(float), l.n, fp);
+    write_weights_array(l.biases, l.n, fp);
     if (l.batch_normalize) {
-        fwrite(l.scales, sizeof(float), l.n, fp);
-        fwrite(l.rolling_mean, sizeof(float), l.n, fp);
-        fwrite(l.rolling_variance, sizeof(float), l.n, fp);
+        write_weights_array(l.scales, l.n, fp);
+        write_weights_array(l.rolling_mean, l.n, fp);
+        write_weights_array(l.rolling_variance, l.n, fp);
     }
-    fwrite(l.weights, sizeof(float), l.nweights, fp);
+    write_weights_array(l.weights, l.nweights, fp);
 }
 
 void save_convolutional_weights_ema(layer l, FILE *fp)
 {
     if (l.share_layer) return;
     // A layer built for inference has no averaged copies; its plain parameters stand in.
-    fwrite(l.biases_ema ? l.biases_ema : l.biases, sizeof(float), l.n, fp);
+    write_weights_array(l.biases_ema ? l.biases_ema : l.biases, l.n, fp);
     if (l.batch_normalize) {
-        fwrite(l.scales_ema ? l.scales_ema : l.scales, sizeof(float), l.n, fp);
-        fwrite(l.rolling_mean, sizeof(float), l.n, fp);
-        fwrite(l.rolling_variance, sizeof(float), l.n, fp);
+        write_weights_array(l.scales_ema ? l.scales_ema : l.scales, l.n, fp);
+        write_weights_array(l.rolling_mean, l.n, fp);
+        write_weights_array(l.rolling_variance, l.n, fp);
     }
-    fwrite(l.weights_ema ? l.weights_ema : l.weights, sizeof(float), l.nweights, fp);
+    write_weights_array(l.weights_ema ? l.weights_ema : l.weights, l.nweights, fp);
+}
+
+void free_convolutional_arrays(layer *l)
+{
+    for (float **p : {&l->m, &l->v, &l->bias_m, &l->bias_v, &l->scale_m, &l->scale_v, &l->binary_weights,
+                      &l->binary_input, &l->mean_arr}) {
+        free(*p);
+        *p = nullptr;
+    }
+    free(l->cweights);
+    free(l->bin_re_packed_input);
+    free(l->t_bit_input);
+    free(l->align_bit_weights);
+    l->cweights = nullptr;
+    l->bin_re_packed_input = nullptr;
+    l->t_bit_input = nullptr;
+    l->align_bit_weights = nullptr;
 }

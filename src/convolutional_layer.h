@@ -30,3 +30,7 @@ void assisted_excitation_forward(layer l, network_state state);
 void load_convolutional_weights(layer l, FILE *fp);
 void save_convolutional_weights(layer l, FILE *fp);
 void save_convolutional_weights_ema(layer l, FILE *fp);
+
+// Releases the arrays only this kind has (Adam moments, binarised and bit-packed buffers); the
+// common arrays and the blur sub-layer are released by free_layer_custom.
+void free_convolutional_arrays(layer *l);

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int MR = 4;
+constexpr int MR = 6;
 constexpr int NR = 16;
 
 QUILLON_TARGET_AVX2 inline __m256i lane_mask(int valid)
@@ -18,46 +18,61 @@ QUILLON_TARGET_AVX2 inline __m256i lane_mask(int valid)
     return _mm256_cmpgt_epi32(_mm256_set1_epi32(valid), lanes);
 }
 
-QUILLON_TARGET_AVX2 void micro_4x16(int kc, const float *a, const float *b, float *c, int ldc, int rows, int cols)
+// A is read in place: row i, depth k at a[i + k·lda] when transposed, else at a[i·lda + k]. Only the
+// tile's own rows are read, so each row count has its kernel.
+template <int ROWS, bool TRANS_A>
+QUILLON_TARGET_AVX2 void micro_tile(int kc, const float *a, int lda, const float *b, int ldb, float *c, int ldc, int cols,
+                                    float alpha)
 {
-    __m256 c00 = _mm256_setzero_ps(), c01 = _mm256_setzero_ps();
-    __m256 c10 = _mm256_setzero_ps(), c11 = _mm256_setzero_ps();
-    __m256 c20 = _mm256_setzero_ps(), c21 = _mm256_setzero_ps();
-    __m256 c30 = _mm256_setzero_ps(), c31 = _mm256_setzero_ps();
-#pragma GCC unroll 4
+    __m256 acc[ROWS][2];
+#pragma GCC unroll 8
+    for (int i = 0; i < ROWS; ++i) acc[i][0] = acc[i][1] = _mm256_setzero_ps();
+    const float *row[ROWS];
+#pragma GCC unroll 8
+    for (int i = 0; i < ROWS; ++i) row[i] = a + (size_t)i * lda;
+#pragma GCC unroll 2
     for (int k = 0; k < kc; ++k) {
-        const __m256 b0 = _mm256_load_ps(b);
-        const __m256 b1 = _mm256_load_ps(b + 8);
-        __m256 av = _mm256_broadcast_ss(a);
-        c00 = _mm256_fmadd_ps(av, b0, c00);
-        c01 = _mm256_fmadd_ps(av, b1, c01);
-        av = _mm256_broadcast_ss(a + 1);
-        c10 = _mm256_fmadd_ps(av, b0, c10);
-        c11 = _mm256_fmadd_ps(av, b1, c11);
-        av = _mm256_broadcast_ss(a + 2);
-        c20 = _mm256_fmadd_ps(av, b0, c20);
-        c21 = _mm256_fmadd_ps(av, b1, c21);
-        av = _mm256_broadcast_ss(a + 3);
-        c30 = _mm256_fmadd_ps(av, b0, c30);
-        c31 = _mm256_fmadd_ps(av, b1, c31);
-        a += MR;
-        b += NR;
+        const __m256 b0 = _mm256_loadu_ps(b);
+        const __m256 b1 = _mm256_loadu_ps(b + 8);
+#pragma GCC unroll 8
+        for (int i = 0; i < ROWS; ++i) {
+            const __m256 av = _mm256_broadcast_ss(TRANS_A ? a + i : row[i] + k);
+            acc[i][0] = _mm256_fmadd_ps(av, b0, acc[i][0]);
+            acc[i][1] = _mm256_fmadd_ps(av, b1, acc[i][1]);
+        }
+        if (TRANS_A) a += lda;
+        b += ldb;
     }
-    const __m256 acc[MR][2] = {{c00, c01}, {c10, c11}, {c20, c21}, {c30, c31}};
+    const __m256 scale = _mm256_set1_ps(alpha);
     if (cols == NR) {
-        for (int i = 0; i < rows; ++i) {
-            float *row = c + (size_t)i * ldc;
-            _mm256_storeu_ps(row, _mm256_add_ps(_mm256_loadu_ps(row), acc[i][0]));
-            _mm256_storeu_ps(row + 8, _mm256_add_ps(_mm256_loadu_ps(row + 8), acc[i][1]));
+#pragma GCC unroll 8
+        for (int i = 0; i < ROWS; ++i) {
+            float *out = c + (size_t)i * ldc;
+            _mm256_storeu_ps(out, _mm256_fmadd_ps(acc[i][0], scale, _mm256_loadu_ps(out)));
+            _mm256_storeu_ps(out + 8, _mm256_fmadd_ps(acc[i][1], scale, _mm256_loadu_ps(out + 8)));
         }
         return;
     }
     const __m256i m0 = lane_mask(cols), m1 = lane_mask(cols - 8);
-    for (int i = 0; i < rows; ++i) {
-        float *row = c + (size_t)i * ldc;
-        _mm256_maskstore_ps(row, m0, _mm256_add_ps(_mm256_maskload_ps(row, m0), acc[i][0]));
-        _mm256_maskstore_ps(row + 8, m1, _mm256_add_ps(_mm256_maskload_ps(row + 8, m1), acc[i][1]));
+#pragma GCC unroll 8
+    for (int i = 0; i < ROWS; ++i) {
+        float *out = c + (size_t)i * ldc;
+        _mm256_maskstore_ps(out, m0, _mm256_fmadd_ps(acc[i][0], scale, _mm256_maskload_ps(out, m0)));
+        _mm256_maskstore_ps(out + 8, m1, _mm256_fmadd_ps(acc[i][1], scale, _mm256_maskload_ps(out + 8, m1)));
     }
+}
+
+template <bool TRANS_A>
+using micro_fn = void (*)(int, const float *, int, const float *, int, float *, int, int, float);
+
+template <bool TRANS_A, int... ROWS>
+constexpr micro_fn<TRANS_A> kernels_by_rows[] = {micro_tile<ROWS, TRANS_A>...};
+
+QUILLON_TARGET_AVX2 void micro(int TA, int kc, const float *a, int lda, const float *b, int ldb, float *c, int ldc, int rows,
+                               int cols, float alpha)
+{
+    if (TA) kernels_by_rows<true, 1, 2, 3, 4, 5, 6>[rows - 1](kc, a, lda, b, ldb, c, ldc, cols, alpha);
+    else kernels_by_rows<false, 1, 2, 3, 4, 5, 6>[rows - 1](kc, a, lda, b, ldb, c, ldc, cols, alpha);
 }
 
 } // namespace
@@ -65,7 +80,7 @@ QUILLON_TARGET_AVX2 void micro_4x16(int kc, const float *a, const float *b, floa
 void gemm_fast_avx2(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int lda, const float *B,
                     int ldb, float *C, int ldc)
 {
-    gemm_blocked<MR, NR, 128, 256, 4096>(TA, TB, M, N, K, ALPHA, A, lda, B, ldb, C, ldc, micro_4x16);
+    gemm_blocked<MR, NR, 72, 384, 4096>(TA, TB, M, N, K, ALPHA, A, lda, B, ldb, C, ldc, micro);
 }
 
 void gemm_nn_fast(int M, int N, int K, float ALPHA, const float *A, int lda, const float *B, int ldb, float *C,

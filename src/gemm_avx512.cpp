@@ -12,28 +12,42 @@ namespace {
 constexpr int MR = 12;
 constexpr int NR = 32;
 
-template <int ROWS, int VECS>
-QUILLON_TARGET_AVX512 void micro_tile(int kc, const float *a, const float *b, float *c, int ldc, int rows,
-                                      int cols)
+// A is read in place: row i, depth k at a[i + k·lda] when transposed, else at a[i·lda + k]. Only the
+// tile's own rows are read, so each row count has its kernel.
+template <int ROWS, int VECS, bool TRANS_A>
+QUILLON_TARGET_AVX512 void micro_tile(int kc, const float *a, int lda, const float *b, int ldb, float *c, int ldc, int cols,
+                                      float alpha)
 {
     __m512 acc[ROWS][VECS];
 #pragma GCC unroll 12
     for (int i = 0; i < ROWS; ++i)
 #pragma GCC unroll 2
         for (int v = 0; v < VECS; ++v) acc[i][v] = _mm512_setzero_ps();
+    const float *row[ROWS];
+#pragma GCC unroll 12
+    for (int i = 0; i < ROWS; ++i) {
+        row[i] = a + (size_t)i * lda;
+        // The tile of C is wanted only after the depth loop: fetch it meanwhile.
+        _mm_prefetch((const char *)(c + (size_t)i * ldc), _MM_HINT_T0);
+        if (VECS == 2) _mm_prefetch((const char *)(c + (size_t)i * ldc + 16), _MM_HINT_T0);
+    }
 #pragma GCC unroll 2
     for (int k = 0; k < kc; ++k) {
         __m512 bv[VECS];
 #pragma GCC unroll 2
-        for (int v = 0; v < VECS; ++v) bv[v] = _mm512_load_ps(b + 16 * v);
+        for (int v = 0; v < VECS; ++v) {
+            bv[v] = _mm512_loadu_ps(b + 16 * v);
+            // Two panels ahead along the row of B: what the next column tiles will read.
+            _mm_prefetch((const char *)(b + 2 * NR + 16 * v), _MM_HINT_T0);
+        }
 #pragma GCC unroll 12
         for (int i = 0; i < ROWS; ++i) {
-            const __m512 av = _mm512_set1_ps(a[i]);
+            const __m512 av = _mm512_set1_ps(TRANS_A ? a[i] : row[i][k]);
 #pragma GCC unroll 2
             for (int v = 0; v < VECS; ++v) acc[i][v] = _mm512_fmadd_ps(av, bv[v], acc[i][v]);
         }
-        a += MR;
-        b += NR;
+        if (TRANS_A) a += lda;
+        b += ldb;
     }
     __mmask16 mask[VECS];
 #pragma GCC unroll 2
@@ -41,29 +55,37 @@ QUILLON_TARGET_AVX512 void micro_tile(int kc, const float *a, const float *b, fl
         const int valid = cols - 16 * v;
         mask[v] = valid >= 16 ? (__mmask16)0xFFFF : (__mmask16)((1u << (valid > 0 ? valid : 0)) - 1);
     }
+    const __m512 scale = _mm512_set1_ps(alpha);
 #pragma GCC unroll 12
     for (int i = 0; i < ROWS; ++i) {
-        if (i >= rows) break;
-        float *row = c + (size_t)i * ldc;
+        float *out = c + (size_t)i * ldc;
 #pragma GCC unroll 2
         for (int v = 0; v < VECS; ++v) {
-            const __m512 old = _mm512_maskz_loadu_ps(mask[v], row + 16 * v);
-            _mm512_mask_storeu_ps(row + 16 * v, mask[v], _mm512_add_ps(old, acc[i][v]));
+            const __m512 old = _mm512_maskz_loadu_ps(mask[v], out + 16 * v);
+            _mm512_mask_storeu_ps(out + 16 * v, mask[v], _mm512_fmadd_ps(acc[i][v], scale, old));
         }
     }
 }
 
-QUILLON_TARGET_AVX512 void micro(int kc, const float *a, const float *b, float *c, int ldc, int rows, int cols)
+template <int ROWS, bool TRANS_A>
+QUILLON_TARGET_AVX512 void micro_rows(int kc, const float *a, int lda, const float *b, int ldb, float *c, int ldc, int cols,
+                                      float alpha)
 {
-    if (cols > 16) {
-        if (rows > 8) micro_tile<12, 2>(kc, a, b, c, ldc, rows, cols);
-        else if (rows > 4) micro_tile<8, 2>(kc, a, b, c, ldc, rows, cols);
-        else micro_tile<4, 2>(kc, a, b, c, ldc, rows, cols);
-    } else {
-        if (rows > 8) micro_tile<12, 1>(kc, a, b, c, ldc, rows, cols);
-        else if (rows > 4) micro_tile<8, 1>(kc, a, b, c, ldc, rows, cols);
-        else micro_tile<4, 1>(kc, a, b, c, ldc, rows, cols);
-    }
+    if (cols > 16) micro_tile<ROWS, 2, TRANS_A>(kc, a, lda, b, ldb, c, ldc, cols, alpha);
+    else micro_tile<ROWS, 1, TRANS_A>(kc, a, lda, b, ldb, c, ldc, cols, alpha);
+}
+
+template <bool TRANS_A>
+using micro_fn = void (*)(int, const float *, int, const float *, int, float *, int, int, float);
+
+template <bool TRANS_A, int... ROWS>
+constexpr micro_fn<TRANS_A> kernels_by_rows[] = {micro_rows<ROWS, TRANS_A>...};
+
+QUILLON_TARGET_AVX512 void micro(int TA, int kc, const float *a, int lda, const float *b, int ldb, float *c, int ldc, int rows,
+                                 int cols, float alpha)
+{
+    if (TA) kernels_by_rows<true, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12>[rows - 1](kc, a, lda, b, ldb, c, ldc, cols, alpha);
+    else kernels_by_rows<false, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12>[rows - 1](kc, a, lda, b, ldb, c, ldc, cols, alpha);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
-// The cache-blocked product shared by the vector paths: op(B) is packed into NR-column panels,
-// ALPHA·op(A) into MR-row panels (both zero-padded to whole panels), and a path-specific micro-kernel
-// adds one MR × NR tile of C per call. Only the micro-kernels carry processor-specific code.
+// The cache-blocked product shared by the vector paths: a path-specific micro-kernel adds one MR × NR
+// tile of C per call. On convolution shapes (one side small) repacking costs as much as the arithmetic,
+// so A is always read in place, and B too when its rows can be; otherwise op(B) is packed into
+// zero-padded NR-column panels. Only the micro-kernels carry processor-specific code.
 #pragma once
 #include "utils.h"
 
@@ -8,18 +9,12 @@
 #include <cstdint>
 #include <cstring>
 
-// Packing space, one set per thread, taken once at the largest block size and kept: the product
-// itself never allocates after the first call on a thread.
+// Packing space, one per thread, taken once at the largest block size and kept: the product never
+// allocates after the first call on a thread.
 struct gemm_pack_space {
-    float *a = nullptr;
     float *b = nullptr;
-    void *a_raw = nullptr;
     void *b_raw = nullptr;
-    ~gemm_pack_space()
-    {
-        free(a_raw);
-        free(b_raw);
-    }
+    ~gemm_pack_space() { free(b_raw); }
 };
 
 inline float *gemm_align64(void *p)
@@ -61,61 +56,51 @@ inline void gemm_pack_b(int TB, int kc, int nc, const float *B, int ldb, int pc,
     }
 }
 
-// Packs ALPHA times rows [ic, ic+mc) × columns [pc, pc+kc) of op(A): panel p holds rows ic + p·MR .. +MR,
-// element (i, k) of a panel at k·MR + i. ALPHA is applied here, as the plain kernels apply it to A.
-template <int MR>
-inline void gemm_pack_a(int TA, int mc, int kc, float ALPHA, const float *A, int lda, int ic, int pc, float *ap)
-{
-    const int panels = (mc + MR - 1) / MR;
-    for (int p = 0; p < panels; ++p) {
-        float *panel = ap + (size_t)p * kc * MR;
-        const int h = std::min(MR, mc - p * MR);
-        if (!TA) {
-            for (int i = 0; i < h; ++i) {
-                const float *src = A + (size_t)(ic + p * MR + i) * lda + pc;
-                for (int k = 0; k < kc; ++k) panel[(size_t)k * MR + i] = ALPHA * src[k];
-            }
-            for (int i = h; i < MR; ++i)
-                for (int k = 0; k < kc; ++k) panel[(size_t)k * MR + i] = 0;
-        } else {
-            for (int k = 0; k < kc; ++k) {
-                const float *src = A + (size_t)(pc + k) * lda + ic + p * MR;
-                float *dst = panel + (size_t)k * MR;
-                for (int i = 0; i < h; ++i) dst[i] = ALPHA * src[i];
-                for (int i = h; i < MR; ++i) dst[i] = 0;
-            }
-        }
-    }
-}
-
 // Loop order: column blocks of NC (B block in the outer cache), depth blocks of KC, row blocks of MC
 // (A block in the middle cache), then NR-column panels (one B panel in the first-level cache) and
-// MR-row panels. micro(kc, a_panel, b_panel, c, ldc, rows, cols) adds the tile to C.
+// MR-row panels. micro(TA, kc, a, lda, b, b_step, c, ldc, rows, cols, ALPHA) adds ALPHA times the
+// tile's product to C, a pointing at element (first row, first depth) of op(A) and b at NR columns of
+// op(B) whose rows lie b_step apart.
 template <int MR, int NR, int MC, int KC, int NC, class Micro>
 inline void gemm_blocked(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int lda, const float *B,
                          int ldb, float *C, int ldc, Micro micro)
 {
     static_assert(MC % MR == 0 && NC % NR == 0, "blocks hold whole panels");
     thread_local gemm_pack_space space;
-    if (!space.a) {
-        space.a_raw = xmalloc((size_t)MC * KC * sizeof(float) + 64);
+    if (!space.b) {
         space.b_raw = xmalloc((size_t)KC * NC * sizeof(float) + 64);
-        space.a = gemm_align64(space.a_raw);
         space.b = gemm_align64(space.b_raw);
     }
+    // Untransposed B is read in place unless its row stride is a multiple of 1 KiB, where the rows of a
+    // panel would crowd into a few cache sets; the transposed form is always packed.
+    const bool pack = TB || ldb % 256 == 0;
     for (int jc = 0; jc < N; jc += NC) {
         const int nc = std::min(NC, N - jc);
         for (int pc = 0; pc < K; pc += KC) {
             const int kc = std::min(KC, K - pc);
-            gemm_pack_b<NR>(TB, kc, nc, B, ldb, pc, jc, space.b);
+            if (pack) gemm_pack_b<NR>(TB, kc, nc, B, ldb, pc, jc, space.b);
             for (int ic = 0; ic < M; ic += MC) {
                 const int mc = std::min(MC, M - ic);
-                gemm_pack_a<MR>(TA, mc, kc, ALPHA, A, lda, ic, pc, space.a);
                 for (int jr = 0; jr < nc; jr += NR) {
-                    const float *b_panel = space.b + (size_t)jr * kc;
-                    for (int ir = 0; ir < mc; ir += MR)
-                        micro(kc, space.a + (size_t)ir * kc, b_panel, C + (size_t)(ic + ir) * ldc + jc + jr, ldc,
-                              std::min(MR, mc - ir), std::min(NR, nc - jr));
+                    const int cols = std::min(NR, nc - jr);
+                    const float *b_panel = pack ? space.b + (size_t)jr * kc : B + (size_t)pc * ldb + jc + jr;
+                    int b_step = pack ? NR : ldb;
+                    if (!pack && cols < NR) {
+                        // The kernels load whole panel rows: a narrow last panel is copied, zero-padded.
+                        gemm_pack_b<NR>(0, kc, cols, B, ldb, pc, jc + jr, space.b);
+                        b_panel = space.b;
+                        b_step = NR;
+                    }
+                    // Rows are shared out evenly among the tiles: a thin last tile would have too few
+                    // accumulators to cover the latency of the multiply-adds.
+                    for (int ir = 0, rows; ir < mc; ir += rows) {
+                        const int left = mc - ir, tiles = (left + MR - 1) / MR;
+                        rows = (left + tiles - 1) / tiles;
+                        const int i = ic + ir;
+                        const float *a = TA ? A + (size_t)pc * lda + i : A + (size_t)i * lda + pc;
+                        micro(TA, kc, a, lda, b_panel, b_step, C + (size_t)i * ldc + jc + jr, ldc, rows, cols,
+                              ALPHA);
+                    }
                 }
             }
         }

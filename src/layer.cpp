@@ -16,6 +16,7 @@
 #endif
 
 static void forget_borrowed_buffers(layer *l);
+static void free_convolutional_arrays(layer *l);
 
 // The row order is the enumeration's numbering; unused values keep empty rows so that a kind's
 // value indexes its row directly.
@@ -24,10 +25,12 @@ static constexpr layer_kind layer_kinds[] = {
      [](layer *l, int w, int h, int, network *) { resize_convolutional_layer(l, w, h); },
      [](layer l, FILE *fp, int) { load_convolutional_weights(l, fp); },
      [](layer l, FILE *fp, int save_ema) {
-         if (save_ema) save_convolutional_weights_ema(l, fp);
-         else save_convolutional_weights(l, fp);
+         if (save_ema)
+             save_convolutional_weights_ema(l, fp);
+         else
+             save_convolutional_weights(l, fp);
      },
-     nullptr},
+     free_convolutional_arrays},
     {(LAYER_TYPE)1, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {CONNECTED, {"[connected]", "[conn]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {MAXPOOL, {"[maxpool]", "[max]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -97,6 +100,16 @@ LAYER_TYPE string_to_layer_type(const char *name)
 
 void empty_func(layer l, network_state state) {}
 
+// The optimiser moments and the bit-packed XNOR arrays of a convolution.
+static void free_convolutional_arrays(layer *l)
+{
+    void *const owned[] = {l->m,           l->v,        l->bias_m,      l->bias_v,
+                           l->scale_m,     l->scale_v,  l->binary_weights, l->cweights,
+                           l->binary_input, l->mean_arr, l->bin_re_packed_input, l->t_bit_input,
+                           l->align_bit_weights};
+    for (void *p : owned) free(p);
+}
+
 // An EMPTY layer borrows the previous layer's output and delta; they are released there.
 static void forget_borrowed_buffers(layer *l)
 {
@@ -114,7 +127,7 @@ void free_sublayer(layer *l)
 }
 
 #ifdef QUILLON_GPU
-static void release_device_twins(const layer &l)
+static void release_device_twins(const layer &l, bool owns_parameters)
 {
     // Buffers of the memory-saving pools belong to the pools, not to the layer.
     if (l.optimized_memory < 2) {
@@ -124,9 +137,11 @@ static void release_device_twins(const layer &l)
     }
     if (l.delta_gpu && (l.optimized_memory == 0 || (l.keep_delta_gpu && l.optimized_memory < 3)))
         cuda_free(l.delta_gpu);
+    if (l.x_norm_gpu) cuda_free(l.x_norm_gpu);
+    if (!owns_parameters) return;
     float *const owned[] = {l.weights_gpu,       l.weight_updates_gpu,   l.biases_gpu, l.bias_updates_gpu,
                             l.scales_gpu,        l.scale_updates_gpu,    l.mean_gpu,   l.variance_gpu,
-                            l.rolling_mean_gpu,  l.rolling_variance_gpu, l.x_norm_gpu};
+                            l.rolling_mean_gpu,  l.rolling_variance_gpu};
     for (float *p : owned)
         if (p) cuda_free(p);
 }
@@ -146,13 +161,23 @@ static void free_activation_buffer(float *p, int pinned)
 
 extern "C" QUILLON_API void free_layer_custom(layer l, int keep_cudnn_descriptors)
 {
-    if (l.share_layer) return;
     const layer_kind *kind = get_layer_kind(l.type);
 
     // Kind-specific arrays first: a kind may take over common pointers here (a CRNN's output is its
     // output sub-layer's) and clear them so they are not released twice.
     if (kind && kind->free_arrays) kind->free_arrays(&l);
     if (l.type == DROPOUT) return;
+
+    // A layer that uses another layer's parameters still owns its own activations.
+    if (l.share_layer) {
+        for (float *p : {l.activation_input, l.x, l.x_norm}) free(p);
+        free_activation_buffer(l.delta, l.delta_pinned);
+        free_activation_buffer(l.output, l.output_pinned);
+#ifdef QUILLON_GPU
+        release_device_twins(l, false);
+#endif
+        return;
+    }
 
     if (l.antialiasing) free_sublayer(l.input_layer);
     if (l.type == CRNN) {
@@ -176,7 +201,7 @@ extern "C" QUILLON_API void free_layer_custom(layer l, int keep_cudnn_descriptor
     free_activation_buffer(l.output, l.output_pinned);
 
 #ifdef QUILLON_GPU
-    release_device_twins(l);
+    release_device_twins(l, true);
 #endif
 }
 

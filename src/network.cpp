@@ -29,6 +29,14 @@ network make_network(int n)
     net.cur_iteration = (int *)xcalloc(1, sizeof(int));
     net.total_bbox = (uint64_t *)xcalloc(1, sizeof(uint64_t));
     net.rewritten_bbox = (uint64_t *)xcalloc(1, sizeof(uint64_t));
+#ifdef QUILLON_GPU
+    net.input_gpu = (float **)xcalloc(1, sizeof(float *));
+    net.truth_gpu = (float **)xcalloc(1, sizeof(float *));
+    net.input16_gpu = (float **)xcalloc(1, sizeof(float *));
+    net.output16_gpu = (float **)xcalloc(1, sizeof(float *));
+    net.max_input16_size = (size_t *)xcalloc(1, sizeof(size_t));
+    net.max_output16_size = (size_t *)xcalloc(1, sizeof(size_t));
+#endif
     return net;
 }
 
@@ -353,6 +361,23 @@ extern "C" QUILLON_API void reset_rnn(network *net)
 {
 }
 
+extern "C" QUILLON_API load_args get_base_args(network *net)
+{
+    load_args args = {};
+    args.w = net->w;
+    args.h = net->h;
+    args.size = net->w;
+    args.min = net->min_crop;
+    args.max = net->max_crop;
+    args.angle = net->angle;
+    args.aspect = net->aspect;
+    args.exposure = net->exposure;
+    args.saturation = net->saturation;
+    args.hue = net->hue;
+    args.center = net->center;
+    return args;
+}
+
 extern "C" QUILLON_API void free_network(network net)
 {
     for (int i = 0; i < net.n; ++i) free_layer(net.layers[i]);
@@ -370,6 +395,14 @@ extern "C" QUILLON_API void free_network(network net)
     free(net.total_bbox);
     free(net.rewritten_bbox);
     free(net.workspace);
+#ifdef QUILLON_GPU
+    free(net.input_gpu);
+    free(net.truth_gpu);
+    free(net.input16_gpu);
+    free(net.output16_gpu);
+    free(net.max_input16_size);
+    free(net.max_output16_size);
+#endif
     // Resizing keeps an ordinary host input buffer even without a device.
     if (!net.input_pinned_cpu_flag) free(net.input_pinned_cpu);
 }

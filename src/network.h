@@ -5,6 +5,7 @@
 #pragma once
 #include "quillon.h"
 
+// A network of n zeroed layers with its shared one-value counter cells.
 network make_network(int n);
 
 int get_network_output_size(network net);

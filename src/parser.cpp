@@ -5,6 +5,7 @@
 #include "layer.h"
 #include "network.h"
 #include "utils.h"
+#include "weights.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -496,7 +497,7 @@ static void load_weights_if_given(network *net, const char *weights)
 {
     if (!weights || !weights[0]) return;
     printf(" Try to load weights: %s \n", weights);
-    // The weights reader (load_weights) is called here once it is built.
+    load_weights(net, weights);
 }
 
 static void clear_counters(network *net)
@@ -521,7 +522,7 @@ extern "C" QUILLON_API network *load_network_custom(const char *cfg, const char 
     network *net = (network *)xcalloc(1, sizeof(network));
     *net = parse_network_cfg_custom(cfg, batch, 1);
     load_weights_if_given(net, weights);
-    // Batch-normalisation fusion (fuse_conv_batchnorm) follows the weights here once it is built.
+    fuse_conv_batchnorm(*net);
     if (clear) clear_counters(net);
     return net;
 }

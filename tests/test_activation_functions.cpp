@@ -172,6 +172,7 @@ TEST(ActivationArray, MatchesScalarDefinition)
             for (int i = 0; i < n; ++i) {
                 EXPECT_EQ(std::signbit(a[i]), std::signbit(expected[i])) << k.name << " " << i;
                 EXPECT_FLOAT_EQ(a[i], expected[i]) << k.name << " " << i;
+                EXPECT_EQ(std::signbit(b[i]), std::signbit(expected[i])) << k.name << " " << i;
                 EXPECT_FLOAT_EQ(b[i], expected[i]) << k.name << " " << i;
                 EXPECT_FLOAT_EQ(delta[i], expected_delta[i]) << k.name << " " << i;
             }
@@ -317,4 +318,25 @@ TEST(ActivationChannels, BackwardUsesChannelDotProduct)
     std::vector<float> d2(8, 1.f);
     gradient_array_normalize_channels_softmax(y2.data(), 8, 2, 2, d2.data());
     EXPECT_EQ(d2, (std::vector<float>{4, 6, 4, 6, 12, 14, 12, 14}));
+}
+
+namespace {
+
+[[noreturn]] void leaky_with_detection_on_stderr()
+{
+    fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    float v[9] = {-1, 1, -2, 2, -3, 3, -4, 4, -5};
+    activate_array_cpu_custom(v, 9, LEAKY);
+    fflush(stdout);
+    exit(v[0] == -0.1f && v[8] == -0.5f ? 0 : 1);
+}
+
+} // namespace
+
+TEST(ActivationArrayDeathTest, FirstLeakyCallReportsProcessorDetection)
+{
+    // A re-executed child starts with the detection not yet done.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(leaky_with_detection_on_stderr(), testing::ExitedWithCode(0), "^ (Not u|U)sed AVX \n$");
 }

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "activation_functions.h"
+#include "layer.h"
 #include "option_list.h"
+#include "utils.h"
 
 namespace {
 
@@ -23,13 +25,6 @@ size_params shape(int batch, int h, int w, int c)
     return p;
 }
 
-// The option records belong to the caller; the keys and values here are literals.
-void free_literal_options(list *options)
-{
-    for (node *n = options->front; n; n = n->next) free(n->val);
-    free_list(options);
-}
-
 void release(layer &l)
 {
     free(l.output);
@@ -41,7 +36,7 @@ void release(layer &l)
 TEST(ActivationLayer, ParseTakesShapeAndName)
 {
     list *options = make_list();
-    option_insert(options, const_cast<char *>("activation"), const_cast<char *>("leaky"));
+    read_option(copy_string("activation=leaky"), options);
     testing::internal::CaptureStderr();
     layer l = parse_activation(options, shape(2, 3, 4, 5));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Activation Layer: 60 inputs\n");
@@ -60,7 +55,7 @@ TEST(ActivationLayer, ParseTakesShapeAndName)
     for (int i = 0; i < 120; ++i) ASSERT_EQ(l.output[i], 0.f);
     for (int i = 0; i < 120; ++i) ASSERT_EQ(l.delta[i], 0.f);
     release(l);
-    free_literal_options(options);
+    free_options(options);
 }
 
 TEST(ActivationLayer, ParseDefaultsToLinear)
@@ -71,7 +66,7 @@ TEST(ActivationLayer, ParseDefaultsToLinear)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "activation: Using default 'linear'\nActivation Layer: 4 inputs\n");
     EXPECT_EQ(l.activation, LINEAR);
     release(l);
-    free_literal_options(options);
+    free_options(options);
 }
 
 TEST(ActivationLayer, ForwardActivatesAndBackwardOverwrites)
@@ -97,4 +92,13 @@ TEST(ActivationLayer, ForwardActivatesAndBackwardOverwrites)
     state.delta = nullptr;
     l.backward(l, state);
     release(l);
+}
+
+TEST(ActivationLayer, KindTableRow)
+{
+    const layer_kind *row = get_layer_kind(ACTIVE);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->parse, parse_activation);
+    EXPECT_EQ(row->resize, nullptr);
+    EXPECT_EQ(string_to_layer_type("[activation]"), ACTIVE);
 }

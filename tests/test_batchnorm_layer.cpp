@@ -1,6 +1,7 @@
 // Stand-alone batch normalisation: training statistics and running averages, inference with
 // the running averages, gradients against finite differences, update, resize, weights file.
 #include "batchnorm_layer.h"
+#include "layer.h"
 #include "utils.h"
 
 #include <gtest/gtest.h>
@@ -15,9 +16,7 @@ namespace {
 
 void release_layer(layer &l)
 {
-    for (float *p : {l.output, l.delta, l.x, l.x_norm, l.biases, l.bias_updates, l.scales, l.scale_updates, l.mean,
-                     l.variance, l.mean_delta, l.variance_delta, l.rolling_mean, l.rolling_variance})
-        free(p);
+    free_layer(l);
 }
 
 layer make_quiet(int batch, int w, int h, int c, int train = 1)

@@ -3,6 +3,7 @@
 // cfg keys, the table row and the weights-file arrays.
 #include "batchnorm_layer.h"
 #include "convolutional_layer.h"
+#include "layer.h"
 #include "list.h"
 #include "option_list.h"
 #include "utils.h"
@@ -18,34 +19,13 @@
 
 namespace {
 
-void release(float *&p)
-{
-    free(p);
-    p = nullptr;
-}
-
-// Releases what a convolution owns, as the network's release does.
+// A layer that shares another's weights is released as nothing; its own per-image buffers are
+// the caller's to free.
 void release_layer(layer &l)
 {
-    if (l.input_layer) {
-        release_layer(*l.input_layer);
-        free(l.input_layer);
-    }
-    release(l.output);
-    release(l.delta);
-    release(l.x);
-    release(l.x_norm);
-    release(l.activation_input);
-    if (l.share_layer) return;
-    for (float **p : {&l.weights, &l.biases, &l.weight_updates, &l.bias_updates, &l.weights_ema, &l.biases_ema,
-                      &l.scales, &l.scales_ema, &l.scale_updates, &l.mean, &l.variance, &l.mean_delta,
-                      &l.variance_delta, &l.rolling_mean, &l.rolling_variance, &l.binary_weights, &l.binary_input,
-                      &l.mean_arr, &l.m, &l.v, &l.bias_m, &l.bias_v, &l.scale_m, &l.scale_v})
-        release(*p);
-    free(l.cweights);
-    free(l.bin_re_packed_input);
-    free(l.t_bit_input);
-    free(l.align_bit_weights);
+    if (l.share_layer)
+        for (float *p : {l.output, l.delta, l.x, l.x_norm, l.activation_input}) free(p);
+    free_layer(l);
 }
 
 std::vector<float> random_vector(size_t n, float lo = -1, float hi = 1)

@@ -14,6 +14,7 @@ namespace {
 
 struct gemm_case {
     int M, N, K;
+    int ldb_pad = 5;
 };
 
 std::vector<float> random_vector(size_t n, std::mt19937 &rng)
@@ -40,10 +41,11 @@ struct path_guard {
 
 } // namespace
 
-// Sizes straddle the register tiles (4/12 rows, 16/32 columns) and the cache blocks (128/192 rows,
-// 256 depth, 4096 columns).
+// Sizes straddle the register tiles (6/12 rows, 16/32 columns) and the cache blocks (72/192 rows,
+// 256/384 depth, 4096 columns); row strides of 256 and 1024 floats take the packed form of B.
 const gemm_case gemm_cases[] = {{5, 20, 17},  {1, 1, 1},     {4, 16, 16},  {13, 37, 29}, {12, 32, 256},
-                                {33, 70, 300}, {7, 4100, 3}, {130, 20, 5}, {200, 45, 20}, {3, 9, 600}};
+                                {33, 70, 300}, {7, 4100, 3}, {130, 20, 5}, {200, 45, 20}, {3, 9, 600},
+                                {9, 251, 40, 5}, {14, 1024, 30, 0}};
 
 TEST(Gemm, PathsMatchReference)
 {
@@ -58,7 +60,7 @@ TEST(Gemm, PathsMatchReference)
                         // Stored shapes with leading dimensions wider than the rows they hold.
                         const int a_rows = TA ? g.K : g.M, a_cols = TA ? g.M : g.K;
                         const int b_rows = TB ? g.N : g.K, b_cols = TB ? g.K : g.N;
-                        const int lda = a_cols + 3, ldb = b_cols + 5, ldc = g.N + 2;
+                        const int lda = a_cols + 3, ldb = b_cols + g.ldb_pad, ldc = g.N + 2;
                         std::vector<float> A = random_vector((size_t)a_rows * lda, rng);
                         std::vector<float> B = random_vector((size_t)b_rows * ldb, rng);
                         std::vector<float> C = random_vector((size_t)g.M * ldc, rng);

@@ -32,7 +32,6 @@ TEST(LayerKinds, NumberingIsFixed)
         EXPECT_EQ(k->names[0], nullptr);
         EXPECT_EQ(k->parse, nullptr);
     }
-    EXPECT_EQ(get_layer_kind((LAYER_TYPE)-1), nullptr);
     EXPECT_EQ(get_layer_kind((LAYER_TYPE)40), nullptr);
 }
 
@@ -98,14 +97,22 @@ TEST(FreeLayer, ReleasesEveryArrayIncludingEmaCopies)
 TEST(FreeLayer, SharedWeightsStayWithTheirOwner)
 {
     layer owner = owning_layer();
+    owner.type = CONVOLUTIONAL;
     layer user = {};
     user.type = CONVOLUTIONAL;
     user.share_layer = &owner;
-    user.weights = owner.weights;
-    user.biases = owner.biases;
-    user.output = owner.output;
+    for (float *layer::*shared : {&layer::weights, &layer::weight_updates, &layer::biases, &layer::bias_updates,
+                                  &layer::scales, &layer::scale_updates, &layer::mean, &layer::variance,
+                                  &layer::rolling_mean, &layer::rolling_variance})
+        user.*shared = owner.*shared;
+    // Its own activations are released with it.
+    user.output = floats(4);
+    user.delta = floats(4);
+    user.x = floats(4);
+    user.m = floats(4);
     free_layer(user);
     owner.weights[3] = 1;
+    owner.rolling_variance[3] = 2;
     EXPECT_EQ(owner.weights[3], 1);
     free_layer(owner);
 }
@@ -153,6 +160,6 @@ TEST(FreeLayer, ZeroRecordIsReleasable)
 {
     layer l = {};
     free_layer(l);
-    l.type = (LAYER_TYPE)99;
+    l.type = (LAYER_TYPE)26;
     free_layer(l);
 }

@@ -604,3 +604,187 @@ TEST(ResizeNetwork, KindWithoutResizeEndsTheProcess)
         },
         testing::ExitedWithCode(1), "Resizing type 2 \n(.|\n)*Cannot resize this type of layer");
 }
+
+// --- with real convolutions
+
+namespace {
+
+layer conv_layer(int batch, int h, int w, int c, int n, int size, ACTIVATION a, int bn, int train)
+{
+    return make_convolutional_layer(batch, 1, h, w, c, n, 1, size, 1, 1, 1, size / 2, a, bn, 0, 0, 0, 0, 0, 0,
+                                    nullptr, 0, 0, train);
+}
+
+// Takes ownership of the layers, chains nothing (the caller gives matching shapes) and sizes the
+// shared workspace.
+network network_of(std::vector<layer> layers, int batch)
+{
+    network net = test_network((int)layers.size(), batch);
+    size_t workspace = 0;
+    for (size_t i = 0; i < layers.size(); ++i) {
+        net.layers[i] = layers[i];
+        workspace = std::max(workspace, layers[i].workspace_size);
+    }
+    net.workspace = (float *)xcalloc(1, workspace);
+    net.w = layers[0].w;
+    net.h = layers[0].h;
+    net.c = layers[0].c;
+    net.inputs = layers[0].inputs;
+    net.outputs = layers.back().outputs;
+    return net;
+}
+
+// Squared-error head: delta = truth - input, cost = the sum of squares; passes the delta back.
+void forward_l2(layer l, network_state s)
+{
+    float sum = 0;
+    for (int i = 0; i < l.batch * l.inputs; ++i) {
+        l.output[i] = s.input[i];
+        if (!s.truth) continue;
+        l.delta[i] = s.truth[i] - s.input[i];
+        sum += l.delta[i] * l.delta[i];
+    }
+    *l.cost = sum;
+}
+
+void backward_l2(layer l, network_state s)
+{
+    for (int i = 0; i < l.batch * l.inputs; ++i) s.delta[i] += l.delta[i];
+}
+
+layer l2_layer(int batch, int inputs)
+{
+    layer l = {};
+    l.type = COST;
+    l.batch = batch;
+    l.inputs = l.outputs = inputs;
+    l.train = 1;
+    l.output = (float *)xcalloc((size_t)batch * inputs, sizeof(float));
+    l.delta = (float *)xcalloc((size_t)batch * inputs, sizeof(float));
+    l.cost = (float *)xcalloc(1, sizeof(float));
+    l.forward = forward_l2;
+    l.backward = backward_l2;
+    return l;
+}
+
+void randomise(float *a, int n, float lo, float hi)
+{
+    for (int i = 0; i < n; ++i) a[i] = random_uniform(lo, hi);
+}
+
+} // namespace
+
+TEST(Training, SmallRegressionCostFallsByALargeFactor)
+{
+    srand(7);
+    const int batch = 8, features = 4, hidden = 16, samples = 64;
+    network net = network_of({conv_layer(batch, 1, 1, features, hidden, 1, LEAKY, 0, 1),
+                              conv_layer(batch, 1, 1, hidden, 1, 1, LINEAR, 0, 1), l2_layer(batch, 1)},
+                             batch);
+    net.learning_rate = .05f;
+    net.momentum = .9f;
+    net.decay = 0;
+    net.max_batches = 100000;
+
+    std::vector<float> xs(samples * features), ys(samples);
+    const float coefficients[features] = {.8f, -.5f, .3f, .6f};
+    for (int s = 0; s < samples; ++s) {
+        float y = .2f;
+        for (int f = 0; f < features; ++f) {
+            xs[s * features + f] = random_uniform(-1, 1);
+            y += coefficients[f] * xs[s * features + f];
+        }
+        ys[s] = y;
+    }
+    std::vector<float *> xr(batch), yr(batch);
+    data d = {};
+    d.X.rows = d.y.rows = batch;
+    d.X.cols = features;
+    d.y.cols = 1;
+    d.X.vals = xr.data();
+    d.y.vals = yr.data();
+
+    auto epoch_cost = [&] {
+        float sum = 0;
+        for (int start = 0; start < samples; start += batch) {
+            for (int j = 0; j < batch; ++j) {
+                xr[j] = &xs[(start + j) * features];
+                yr[j] = &ys[start + j];
+            }
+            sum += train_network(net, d);
+        }
+        return sum / (samples / batch);
+    };
+    const float first = epoch_cost();
+    float last = first;
+    for (int epoch = 0; epoch < 60; ++epoch) last = epoch_cost();
+    EXPECT_EQ(*net.cur_iteration, 61 * samples / batch);
+    EXPECT_LT(last, first / 50) << "first " << first << " last " << last;
+    free_network(net);
+}
+
+TEST(Fusion, PredictionsMatchTheUnfusedNetwork)
+{
+    srand(11);
+    network net = network_of({conv_layer(2, 7, 6, 3, 5, 3, LEAKY, 1, 0), conv_layer(2, 7, 6, 5, 4, 1, LINEAR, 1, 0)}, 2);
+    for (int i = 0; i < net.n; ++i) {
+        layer &l = net.layers[i];
+        randomise(l.weights, l.nweights, -1, 1);
+        randomise(l.biases, l.n, -1, 1);
+        randomise(l.scales, l.n, .5f, 2);
+        randomise(l.rolling_mean, l.n, -1, 1);
+        randomise(l.rolling_variance, l.n, .2f, 3);
+    }
+    std::vector<float> input(2 * net.layers[0].inputs);
+    randomise(input.data(), (int)input.size(), 0, 1);
+    const int outputs = 2 * net.layers[1].outputs;
+    const float *out = network_predict(net, input.data());
+    std::vector<float> unfused(out, out + outputs);
+    fuse_conv_batchnorm(net);
+    EXPECT_EQ(net.layers[0].batch_normalize, 0);
+    out = network_predict(net, input.data());
+    for (int i = 0; i < outputs; ++i) EXPECT_NEAR(out[i], unfused[i], 1e-4 * std::max(1.f, std::fabs(unfused[i]))) << i;
+    free_network(net);
+}
+
+TEST(ResizeNetwork, PredictsAtTheNewSizeAsAFreshNetworkWould)
+{
+    srand(5);
+    auto build = [](int h, int w) {
+        return network_of({conv_layer(1, h, w, 2, 3, 3, LEAKY, 1, 0), conv_layer(1, h, w, 3, 2, 3, LINEAR, 0, 0)}, 1);
+    };
+    network net = build(8, 8);
+    network fresh = build(10, 12);
+    for (int i = 0; i < net.n; ++i) {
+        layer &l = net.layers[i];
+        randomise(l.weights, l.nweights, -1, 1);
+        randomise(l.biases, l.n, -1, 1);
+        if (l.batch_normalize) {
+            randomise(l.scales, l.n, .5f, 2);
+            randomise(l.rolling_mean, l.n, -1, 1);
+            randomise(l.rolling_variance, l.n, .2f, 3);
+        }
+        layer &f = fresh.layers[i];
+        std::copy(l.weights, l.weights + l.nweights, f.weights);
+        std::copy(l.biases, l.biases + l.n, f.biases);
+        if (l.batch_normalize) {
+            std::copy(l.scales, l.scales + l.n, f.scales);
+            std::copy(l.rolling_mean, l.rolling_mean + l.n, f.rolling_mean);
+            std::copy(l.rolling_variance, l.rolling_variance + l.n, f.rolling_variance);
+        }
+    }
+    EXPECT_EQ(resize_network(&net, 12, 10), 0);
+    EXPECT_EQ(net.w, 12);
+    EXPECT_EQ(net.h, 10);
+    EXPECT_EQ(net.layers[1].out_w, 12);
+    EXPECT_EQ(net.layers[1].out_h, 10);
+    EXPECT_EQ(get_network_output_size(net), 12 * 10 * 2);
+    std::vector<float> input(12 * 10 * 2);
+    randomise(input.data(), (int)input.size(), 0, 1);
+    const float *a = network_predict(net, input.data());
+    std::vector<float> resized(a, a + 240);
+    const float *b = network_predict(fresh, input.data());
+    for (int i = 0; i < 240; ++i) EXPECT_FLOAT_EQ(resized[i], b[i]) << i;
+    free_network(net);
+    free_network(fresh);
+}

@@ -1,11 +1,13 @@
 // The cfg reader and the network builder: sections, the [net] keys with their defaults and derived
 // values, the dispatch through the layer-kind table, the builder's wiring and its messages.
 #include "layer.h"
+#include "network.h"
 #include "parser.h"
 #include "utils.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -50,24 +52,7 @@ std::vector<Section> sections_of(list *sections)
     return out;
 }
 
-void release(network &net)
-{
-    for (int i = 0; i < net.n; ++i) free_layer(net.layers[i]);
-    free(net.layers);
-    free(net.steps);
-    free(net.scales);
-    free(net.seq_scales);
-    free(net.seen);
-    free(net.cuda_graph_ready);
-    free(net.badlabels_reject_threshold);
-    free(net.delta_rolling_max);
-    free(net.delta_rolling_avg);
-    free(net.delta_rolling_std);
-    free(net.cur_iteration);
-    free(net.total_bbox);
-    free(net.rewritten_bbox);
-    free(net.workspace);
-}
+void release(network &net) { free_network(net); }
 
 // Builds a network from cfg text, capturing what the builder prints.
 struct Built {
@@ -494,18 +479,55 @@ TEST(Loaders, MessagesAndClear)
     free(net);
 }
 
-TEST(Loaders, BundledConfigurationBuilds)
+TEST(Loaders, BundledConfigurationReads)
 {
-    if (!get_layer_kind(MAXPOOL)->parse) GTEST_SKIP() << "the bundled cfg needs max pooling";
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    network *net = load_network_custom(QUILLON_SOURCE_DIR "/cfg/quillon-tiny.cfg", nullptr, 0, 1);
-    testing::internal::GetCapturedStderr();
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(net->n, 10);
-    EXPECT_EQ(net->w, 416);
-    EXPECT_EQ(net->policy, STEPS);
-    EXPECT_EQ(net->num_steps, 2);
-    release(*net);
-    free(net);
+    std::vector<std::string> types;
+    for (const Section &s : sections_of(read_cfg(QUILLON_SOURCE_DIR "/cfg/quillon-tiny.cfg"))) types.push_back(s.type);
+    ASSERT_EQ(types.size(), 11u);
+    EXPECT_EQ(types[0], "[net]");
+    EXPECT_EQ(types[1], "[convolutional]");
+    EXPECT_EQ(types[2], "[maxpool]");
+}
+
+TEST(Builder, ConvolutionChainShapesWorkspaceAndReceptiveField)
+{
+    std::string cfg = "[net]\nbatch=2\nwidth=32\nheight=24\nchannels=3\nshow_receptive_field=1\n";
+    for (int i = 0; i < 3; ++i) cfg += "[convolutional]\nfilters=4\nsize=3\nstride=1\npad=1\nactivation=leaky\n";
+    cfg += "[conv]\nfilters=2\nsize=3\nstride=2\npad=1\nactivation=linear\n[empty]\n";
+    Built b(cfg);
+    ASSERT_EQ(b.net.n, 5);
+    EXPECT_TRUE(contains(b.err, "   0 - receptive field: 3 x 3 \n"));
+    EXPECT_TRUE(contains(b.err, "   1 - receptive field: 5 x 5 \n"));
+    EXPECT_TRUE(contains(b.err, "   2 - receptive field: 7 x 7 \n"));
+    EXPECT_TRUE(contains(b.err, "   3 - receptive field: 9 x 9 \n"));
+    EXPECT_EQ(b.net.layers[3].receptive_w_scale, 2);
+    const layer &last = b.net.layers[4];
+    EXPECT_EQ(last.w, 16);
+    EXPECT_EQ(last.h, 12);
+    EXPECT_EQ(last.c, 2);
+    EXPECT_EQ(last.output, b.net.layers[3].output);
+    EXPECT_EQ(last.delta, b.net.layers[3].delta);
+    EXPECT_EQ(b.net.outputs, 16 * 12 * 2);
+    EXPECT_EQ(b.net.output, b.net.layers[3].output);
+    size_t workspace = 0;
+    for (int i = 0; i < b.net.n; ++i) workspace = std::max(workspace, b.net.layers[i].workspace_size);
+    ASSERT_GT(workspace, 0u);
+    ASSERT_NE(b.net.workspace, nullptr);
+    // The whole workspace is usable scratch.
+    memset(b.net.workspace, 0, workspace);
+    EXPECT_TRUE(contains(b.err, "Total BFLOPS "));
+    EXPECT_TRUE(contains(b.err, "avg_outputs = " + std::to_string((32 * 24 * 4 * 3 + 16 * 12 * 2 * 2) / 5) + " \n"));
+}
+
+TEST(Builder, FrozenConvolutionsKeepTheirDeltaForRoutes)
+{
+    Built b("[net]\nbatch=1\nwidth=8\nheight=8\nchannels=1\n"
+            "[convolutional]\nfilters=2\nsize=1\nactivation=linear\n"
+            "[convolutional]\nfilters=2\nsize=1\nactivation=linear\nstopbackward=1\n");
+    const layer &l = b.net.layers[0];
+    EXPECT_EQ(l.train, 0);
+    EXPECT_EQ(l.onlyforward, 1);
+    EXPECT_EQ(l.delta, nullptr);
+    EXPECT_EQ(b.net.layers[1].train, 1);
+    EXPECT_NE(b.net.layers[1].delta, nullptr);
 }

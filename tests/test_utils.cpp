@@ -14,7 +14,10 @@
 #include <vector>
 
 // Death tests make the allocators fail on purpose; sanitizer builds must report that as a null result.
-extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" __attribute__((visibility("default"), used)) const char *__asan_default_options()
+{
+    return "allocator_may_return_null=1";
+}
 
 namespace {
 

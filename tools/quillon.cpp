@@ -2,6 +2,7 @@
 #include "quillon.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 static void usage(FILE *out)
@@ -23,7 +24,9 @@ int main(int argc, char **argv)
             return 1;
         }
         // Built for inference with one image per pass: the table is the same, the buffers smaller.
-        load_network_custom(argv[2], nullptr, 0, 1);
+        network *net = load_network_custom(argv[2], nullptr, 0, 1);
+        free_network_ptr(net);
+        free(net);
         return 0;
     }
     fprintf(stderr, "quillon: unknown command '%s' (see quillon --help)\n", argv[1]);
