@@ -6,6 +6,7 @@
 #include "batchnorm_layer.h"
 #include "convolutional_layer.h"
 #include "utils.h"
+#include "vumo_layer.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -61,7 +62,8 @@ static constexpr layer_kind layer_kinds[] = {
     {NETWORK, {"[net]", "[network]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {(LAYER_TYPE)26, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {REGION, {"[region]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {VUMO, {"[vumo]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {VUMO, {"[vumo]", nullptr}, parse_vumo, [](layer *l, int w, int h, int, network *) { resize_vumo_layer(l, w, h); },
+     nullptr, nullptr, free_vumo_arrays},
     {GAUSSIAN_VUMO, {"[Gaussian_vumo]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {(LAYER_TYPE)30, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {REORG, {"[reorg3d]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
