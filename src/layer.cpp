@@ -17,7 +17,6 @@
 #endif
 
 static void forget_borrowed_buffers(layer *l);
-static void free_convolutional_arrays(layer *l);
 
 // The row order is the enumeration's numbering; unused values keep empty rows so that a kind's
 // value indexes its row directly.
@@ -102,16 +101,6 @@ LAYER_TYPE string_to_layer_type(const char *name)
 
 void empty_func(layer l, network_state state) {}
 
-// The optimiser moments and the bit-packed XNOR arrays of a convolution.
-static void free_convolutional_arrays(layer *l)
-{
-    void *const owned[] = {l->m,           l->v,        l->bias_m,      l->bias_v,
-                           l->scale_m,     l->scale_v,  l->binary_weights, l->cweights,
-                           l->binary_input, l->mean_arr, l->bin_re_packed_input, l->t_bit_input,
-                           l->align_bit_weights};
-    for (void *p : owned) free(p);
-}
-
 // An EMPTY layer borrows the previous layer's output and delta; they are released there.
 static void forget_borrowed_buffers(layer *l)
 {
@@ -166,8 +155,9 @@ extern "C" QUILLON_API void free_layer_custom(layer l, int keep_cudnn_descriptor
     const layer_kind *kind = get_layer_kind(l.type);
 
     // Kind-specific arrays first: a kind may take over common pointers here (a CRNN's output is its
-    // output sub-layer's) and clear them so they are not released twice.
-    if (kind && kind->free_arrays) kind->free_arrays(&l);
+    // output sub-layer's) and clear them so they are not released twice. A layer that shares another
+    // layer's parameters shares their optimiser and packed arrays too.
+    if (kind && kind->free_arrays && !l.share_layer) kind->free_arrays(&l);
     if (l.type == DROPOUT) return;
 
     // A layer that uses another layer's parameters still owns its own activations.

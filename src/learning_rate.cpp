@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 int get_current_batch(network net)
 {
@@ -24,7 +25,10 @@ float get_current_rate(network net)
     const float lr = net.learning_rate;
     if (b < net.burn_in) return (float)(lr * pow((double)((float)b / net.burn_in), (double)net.power));
 
-    switch (net.policy) {
+    // Read as an integer: a record filled from outside may hold a number no enumerator has.
+    int policy;
+    memcpy(&policy, &net.policy, sizeof policy);
+    switch (policy) {
     case CONSTANT:
         return lr;
     case STEP:

@@ -21,12 +21,8 @@ namespace {
 
 // A layer that shares another's weights is released as nothing; its own per-image buffers are
 // the caller's to free.
-void release_layer(layer &l)
-{
-    if (l.share_layer)
-        for (float *p : {l.output, l.delta, l.x, l.x_norm, l.activation_input}) free(p);
-    free_layer(l);
-}
+// A sharer releases its own activations and leaves the owner's parameters alone.
+void release_layer(layer &l) { free_layer(l); }
 
 std::vector<float> random_vector(size_t n, float lo = -1, float hi = 1)
 {

@@ -16,6 +16,32 @@
 #include <string>
 #include <vector>
 
+// Counting allocator: every malloc, calloc and realloc of the process is counted while enabled.
+// Sanitizer builds keep their own allocator, and the check is skipped there.
+static long counted_allocations = 0;
+static bool counting_allocations = false;
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define QUILLON_COUNTING_ALLOCATOR 1
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_calloc(size_t, size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+extern "C" void *malloc(size_t size)
+{
+    if (counting_allocations) ++counted_allocations;
+    return __libc_malloc(size);
+}
+extern "C" void *calloc(size_t n, size_t size)
+{
+    if (counting_allocations) ++counted_allocations;
+    return __libc_calloc(n, size);
+}
+extern "C" void *realloc(void *p, size_t size)
+{
+    if (counting_allocations) ++counted_allocations;
+    return __libc_realloc(p, size);
+}
+#endif
+
 namespace {
 
 // A network record with its cells, sized for n layers; layers are filled by each test.
@@ -41,7 +67,7 @@ void release_cells(network &net)
 
 struct rate_case {
     const char *name;
-    learning_rate_policy policy;
+    int policy;
     int iteration;
     double expected;
 };
@@ -64,7 +90,7 @@ TEST(LearningRate, PoliciesAtChosenIterations)
         {"sigmoid", SIG, 1002, 0.001 / (1 + exp((double)(.9995f * 2.f)))},
         {"sgdr first cycle end", SGDR, 2000, lr_min},
         {"sgdr second cycle middle", SGDR, 4000, lr_min + 0.5 * (0.001 - lr_min) * (1 + cos(2000 * 3.14159265 / 4000))},
-        {"weird policy", (learning_rate_policy)9, 2000, 0.001},
+        {"weird policy", 9, 2000, 0.001},
     };
     for (const rate_case &c : cases) {
         network net = test_network(0, 4, 16);
@@ -72,7 +98,7 @@ TEST(LearningRate, PoliciesAtChosenIterations)
         net.learning_rate_min = (float)lr_min;
         net.burn_in = 1000;
         net.power = 4;
-        net.policy = c.policy;
+        memcpy(&net.policy, &c.policy, sizeof net.policy);
         net.step = 1000;
         net.scale = .5f;
         net.gamma = .9995f;
@@ -158,7 +184,8 @@ TEST(LearningRate, WeirdPolicyIsReported)
 {
     network net = test_network(0);
     net.learning_rate = .5f;
-    net.policy = (learning_rate_policy)8;
+    const int weird = 8;
+    memcpy(&net.policy, &weird, sizeof net.policy);
     testing::internal::CaptureStderr();
     EXPECT_FLOAT_EQ(get_current_rate(net), .5f);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Policy is weird!\n");
@@ -787,4 +814,84 @@ TEST(ResizeNetwork, PredictsAtTheNewSizeAsAFreshNetworkWould)
     for (int i = 0; i < 240; ++i) EXPECT_FLOAT_EQ(resized[i], b[i]) << i;
     free_network(net);
     free_network(fresh);
+}
+
+TEST(NetworkRecord, BaseArgsCarryTheInputSizeAndAugmentation)
+{
+    network net = test_network(1);
+    net.w = 320;
+    net.h = 256;
+    net.min_crop = 100;
+    net.max_crop = 600;
+    net.angle = 7;
+    net.aspect = 1.5f;
+    net.exposure = 1.2f;
+    net.saturation = 1.3f;
+    net.hue = .1f;
+    const load_args a = get_base_args(&net);
+    EXPECT_EQ(a.w, 320);
+    EXPECT_EQ(a.h, 256);
+    EXPECT_EQ(a.size, 320);
+    EXPECT_EQ(a.min, 100);
+    EXPECT_EQ(a.max, 600);
+    EXPECT_EQ(a.angle, 7);
+    EXPECT_EQ(a.aspect, 1.5f);
+    EXPECT_EQ(a.exposure, 1.2f);
+    EXPECT_EQ(a.saturation, 1.3f);
+    EXPECT_EQ(a.hue, .1f);
+    EXPECT_EQ(a.center, 0);
+    EXPECT_EQ(a.n, 0);
+    EXPECT_EQ(a.paths, nullptr);
+    release_cells(net);
+}
+
+TEST(NetworkRecord, EvaluationCopySharesArraysWithBatchOne)
+{
+    network train = network_of({conv_layer(4, 5, 5, 2, 3, 3, LEAKY, 1, 1)}, 4);
+    network eval = test_network(1);
+    copy_weights_net(train, &eval);
+    EXPECT_EQ(eval.layers[0].weights, train.layers[0].weights);
+    EXPECT_EQ(eval.layers[0].batch, 1);
+    EXPECT_EQ(eval.layers[0].steps, 1);
+    EXPECT_EQ(eval.layers[0].train, 0);
+    EXPECT_EQ(train.layers[0].batch, 4);
+    release_cells(eval);
+    free_network(train);
+}
+
+TEST(NetworkRecord, SetBatchChangesEveryLayerAndSizesTheWorkspace)
+{
+    network net = network_of({conv_layer(4, 5, 5, 2, 3, 3, LEAKY, 0, 0), conv_layer(4, 5, 5, 3, 2, 3, LEAKY, 0, 0)}, 4);
+    set_batch_network(&net, 2);
+    EXPECT_EQ(net.batch, 2);
+    EXPECT_EQ(net.layers[0].batch, 2);
+    EXPECT_EQ(net.layers[1].batch, 2);
+    EXPECT_EQ(net.layers[1].workspace_size, (size_t)3 * 5 * 5 * 9 * sizeof(float));
+    EXPECT_NE(net.workspace, nullptr);
+    free_network(net);
+}
+
+TEST(Execution, ForwardPassAllocatesNothing)
+{
+#ifndef QUILLON_COUNTING_ALLOCATOR
+    GTEST_SKIP() << "the sanitizer's allocator is not counted";
+#else
+    network net = network_of({conv_layer(2, 9, 9, 3, 8, 3, LEAKY, 1, 0), conv_layer(2, 9, 9, 8, 4, 1, MISH, 0, 0),
+                              conv_layer(2, 9, 9, 4, 4, 3, LINEAR, 1, 0)},
+                             2);
+    std::vector<float> input(2 * net.layers[0].inputs, .5f);
+    network_predict(net, input.data());
+    counted_allocations = 0;
+    counting_allocations = true;
+    for (int i = 0; i < 3; ++i) network_predict(net, input.data());
+    counting_allocations = false;
+    EXPECT_EQ(counted_allocations, 0);
+    fuse_conv_batchnorm(net);
+    counted_allocations = 0;
+    counting_allocations = true;
+    network_predict(net, input.data());
+    counting_allocations = false;
+    EXPECT_EQ(counted_allocations, 0);
+    free_network(net);
+#endif
 }
