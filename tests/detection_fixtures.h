@@ -7,10 +7,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <unistd.h>
 
 inline std::string detection_temp_path(const std::string &name)
 {
-    return (std::filesystem::temp_directory_path() / ("quillon_detection_" + name)).string();
+    // The process id keeps concurrent runs of the suites apart.
+    return (std::filesystem::temp_directory_path() /
+            ("quillon_detection_" + std::to_string(getpid()) + "_" + name))
+        .string();
 }
 
 inline std::string write_text_file(const std::string &name, const std::string &text)

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <string>
 #include <vector>
@@ -76,7 +77,10 @@ void usage(FILE *out)
 {
     fprintf(out, "usage: quillon <command> [args]\n"
                  "commands:\n"
-                 "  layers <cfg>   build the network of a cfg file and print its layer table\n");
+                 "  layers <cfg>   build the network of a cfg file and print its layer table\n"
+                 "  detect <cfg> <weights> <image> [-thresh t]\n"
+                 "                 detect the objects of an image (threshold 0.25 by default) and print one line\n"
+                 "                 per box: class_id=<id> prob=<p> x=<left> y=<top> w=<width> h=<height>\n");
     for (const subcommand &c : detector_commands())
         fprintf(out, "  detector %s %s [options]\n      %s\n", c.name, c.arguments, c.summary);
     fprintf(out, "\n");
@@ -84,6 +88,31 @@ void usage(FILE *out)
         print_subcommand_help(out, c);
         fprintf(out, "\n");
     }
+}
+
+int detect_command(int argc, char **argv)
+{
+    float thresh = .25f;
+    std::vector<const char *> positional;
+    for (int i = 2; i < argc; ++i) {
+        if (!strcmp(argv[i], "-thresh") && i + 1 < argc) thresh = (float)atof(argv[++i]);
+        else positional.push_back(argv[i]);
+    }
+    if (positional.size() != 3) {
+        usage(stderr);
+        return 1;
+    }
+    Detector detector(positional[0], positional[1], 0, 1);
+    std::vector<bbox_t> boxes;
+    try {
+        boxes = detector.detect(positional[2], thresh);
+    } catch (const std::exception &e) {
+        fprintf(stderr, "quillon: cannot read image '%s': %s\n", positional[2], e.what());
+        return 1;
+    }
+    for (const bbox_t &b : boxes)
+        printf("class_id=%u prob=%.6f x=%u y=%u w=%u h=%u\n", b.class_id, b.prob, b.x, b.y, b.w, b.h);
+    return 0;
 }
 
 bool readable(const std::string &path)
