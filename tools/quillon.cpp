@@ -255,6 +255,7 @@ int main(int argc, char **argv)
         free(net);
         return 0;
     }
+    if (!strcmp(argv[1], "detect")) return detect_command(argc, argv);
     if (!strcmp(argv[1], "detector")) return run_detector(argc - 2, argv + 2);
     fprintf(stderr, "quillon: unknown command '%s' (see quillon --help)\n", argv[1]);
     return 1;
