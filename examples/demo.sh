@@ -7,6 +7,10 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 shapes=$here/examples/shapes
 data=$build/shapes
 
+if [ ! -f "$shapes/shapes.weights" ]; then
+    echo "demo: $shapes/shapes.weights is missing; train it with 'make demo-train'" >&2
+    exit 1
+fi
 "$build/shapes_gen" "$data" 1 200
 cd "$build"
 "$build/quillon" detector map "$data/shapes.data" "$shapes/shapes.cfg" "$shapes/shapes.weights"
