@@ -263,7 +263,7 @@ void write_text(const fs::path &p, const std::string &text)
 // A tiny training set and detector cfg in a fresh directory.
 struct training_fixture {
     fs::path dir;
-    explicit training_fixture(const char *name, int max_batches)
+    explicit training_fixture(const char *name, int max_batches, const char *random = "0")
     {
         dir = fs::temp_directory_path() / (std::string("quillon_detector_") + name);
         fs::remove_all(dir);
@@ -291,7 +291,7 @@ struct training_fixture {
                                          "activation=leaky\n\n"
                                          "[convolutional]\nfilters=14\nsize=1\nstride=1\npad=0\nactivation=linear\n\n"
                                          "[vumo]\nmask=0,1\nanchors=8,8,16,16\nclasses=2\nnum=2\njitter=0\n"
-                                         "random=0\n");
+                                         "random=" + std::string(random) + "\n");
     }
     ~training_fixture() { fs::remove_all(dir); }
     std::string data() const { return (dir / "tiny.data").string(); }
@@ -330,6 +330,7 @@ TEST(TrainDetector, ResumedRunContinuesTheCountAndNamesItsFiles)
     EXPECT_NE(out.find("\n 999: "), std::string::npos);
     EXPECT_NE(out.find("\n 1001: "), std::string::npos);
     EXPECT_EQ(out.find("\n 998: "), std::string::npos);
+    EXPECT_EQ(out.find("Resizing"), std::string::npos);  // random=0: one size throughout
     EXPECT_TRUE(fs::exists(f.backup("_1000")));
     EXPECT_TRUE(fs::exists(f.backup("_last")));
     EXPECT_TRUE(fs::exists(f.backup("_final")));
@@ -371,6 +372,26 @@ TEST(TrainDetector, FinishedWeightsOnlyWriteTheFinalFile)
     testing::internal::GetCapturedStdout();
     EXPECT_TRUE(fs::exists(f.backup("_final")));
     EXPECT_EQ(seen_in(f.backup("_final")), 7u * 2);
+}
+
+TEST(TrainDetector, MultiScaleStartsAtTheLargestSize)
+{
+    struct row {
+        const char *random;
+        const char *coef_line;
+        const char *size_line;  // step 32: round(coef * 32 / 32 + 1) * 32
+    } rows[] = {{"1", "Resizing, random_coef = 1.40 \n", "\n 64 x 64 \n"},
+                {"2.6", "Resizing, random_coef = 2.60 \n", "\n 128 x 128 \n"}};
+    for (const row &r : rows) {
+        training_fixture f("multiscale", 2, r.random);
+        int gpu = 0;
+        testing::internal::CaptureStdout();
+        train_detector(f.data().c_str(), f.cfg().c_str(), nullptr, &gpu, 1, 0, 1, 0, 0.25f, 0.5f, 0, 0, 0);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(r.coef_line), std::string::npos) << out;
+        EXPECT_NE(out.find(r.size_line), std::string::npos) << out;
+        EXPECT_TRUE(fs::exists(f.backup("_final")));
+    }
 }
 
 TEST(SaveWeights, AnInterruptedSaveLeavesThePreviousFileWhole)
