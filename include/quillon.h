@@ -313,14 +313,31 @@ struct layer {
     size_t align_bit_weights_size;
 
     /* -- pooling */
+    int maxpool_depth;
+    int out_channels;
+    int avgpool;
+    int maxpool_zero_nonmax;
+    int *indexes;
 
     /* -- routing and merging */
+    int *input_sizes;
+    float **layers_output;
+    float **layers_delta;
+    int group_id;
+    int weights_type;
+    int scale_wh;
 
     /* -- dense and classifier */
 
     /* -- recurrent */
 
     /* -- resampling and regularisation */
+    float scale;
+    float probability;
+    int dropblock;
+    float dropblock_size_rel;
+    int dropblock_size_abs;
+    float *rand;
 
     /* -- detection heads */
     int classes;
@@ -477,6 +494,8 @@ struct layer {
     float *x_norm_gpu;
     float *activation_input_gpu;
 
+    float **layers_output_gpu;
+    float **layers_delta_gpu;
     /* -- detection heads */
     float *output_avg_gpu;
 

@@ -236,9 +236,11 @@ int resize_network(network *net, int w, int h)
             l.delta_gpu = prev.delta_gpu;
         }
         workspace_size = std::max(workspace_size, l.workspace_size);
-        inputs = l.outputs;
-        w = l.out_w;
-        h = l.out_h;
+        // As in the builder, an anti-aliased layer hands on the shape of its blur.
+        const layer &shape = l.antialiasing && l.input_layer ? *l.input_layer : l;
+        inputs = shape.outputs;
+        w = shape.out_w;
+        h = shape.out_h;
     }
     const size_t count = (size_t)net->layers[0].inputs * net->batch;
     free(net->workspace);

@@ -19,9 +19,7 @@
 
 namespace {
 
-// A layer that shares another's weights is released as nothing; its own per-image buffers are
-// the caller's to free.
-// A sharer releases its own activations and leaves the owner's parameters alone.
+// A layer that shares another's weights releases only its own per-image buffers.
 void release_layer(layer &l) { free_layer(l); }
 
 std::vector<float> random_vector(size_t n, float lo = -1, float hi = 1)
