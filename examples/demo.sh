@@ -5,7 +5,7 @@ set -e
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")/.." && pwd)
 shapes=$here/examples/shapes
-data=$build/shapes
+data=$build/shapes_demo
 
 if [ ! -f "$shapes/shapes.weights" ]; then
     echo "demo: $shapes/shapes.weights is missing; train it with 'make demo-train'" >&2
