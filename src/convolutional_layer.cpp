@@ -555,6 +555,11 @@ void resize_convolutional_layer(layer *l, int w, int h)
     if (l->xnor) allocate_xnor_inputs(*l);
 
     l->workspace_size = get_convolutional_workspace_size(*l);
+    // The blur reads this layer's output, so it follows the new size rather than reading past it.
+    if (l->input_layer) {
+        resize_convolutional_layer(l->input_layer, l->out_w, l->out_h);
+        if (l->input_layer->workspace_size > l->workspace_size) l->workspace_size = l->input_layer->workspace_size;
+    }
 }
 
 void binary_align_weights(layer *l)
