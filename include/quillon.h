@@ -336,6 +336,7 @@ struct layer {
     int noloss;
     float *loss;
     COST_TYPE cost_type;
+    float scale;
     int flip;
     float saturation;
     float exposure;
