@@ -4,6 +4,7 @@
 #ifndef QUILLON_H
 #define QUILLON_H
 
+#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -99,6 +100,12 @@ typedef struct detection {
     float sim;
     int track_id;
 } detection;
+
+/* The detections of one image of a batch. */
+typedef struct image_detections {
+    int num;
+    detection *dets;
+} image_detections;
 
 /* ---------------------------------------------------------------- images */
 
@@ -309,8 +316,19 @@ struct layer {
     size_t align_bit_weights_size;
 
     /* -- pooling */
+    int maxpool_depth;
+    int out_channels;
+    int avgpool;
+    int maxpool_zero_nonmax;
+    int *indexes;
 
     /* -- routing and merging */
+    int *input_sizes;
+    float **layers_output;
+    float **layers_delta;
+    int group_id;
+    int weights_type;
+    int scale_wh;
 
     /* -- dense and classifier */
     float temperature;
@@ -318,7 +336,6 @@ struct layer {
     int noloss;
     float *loss;
     COST_TYPE cost_type;
-    float scale;
     int flip;
     float saturation;
     float exposure;
@@ -334,8 +351,54 @@ struct layer {
     /* -- recurrent */
 
     /* -- resampling and regularisation */
+    float scale;
+    float probability;
+    int dropblock;
+    float dropblock_size_rel;
+    int dropblock_size_abs;
+    float *rand;
 
     /* -- detection heads */
+    int classes;
+    int coords;
+    int total;
+    int *mask;
+    int max_boxes;
+    int truth_size;
+    int truths;
+    int *cell_track_ids;
+    int *cell_class_ids;
+    int embedding_layer_id;
+    float *embedding_output;
+    int embedding_size;
+    int *map;
+    int show_details;
+    float max_delta;
+    float *classes_multipliers;
+    float label_smooth_eps;
+    float scale_x_y;
+    int objectness_smooth;
+    int new_coords;
+    float iou_normalizer;
+    float obj_normalizer;
+    float cls_normalizer;
+    float delta_normalizer;
+    IOU_LOSS iou_loss;
+    IOU_LOSS iou_thresh_kind;
+    float beta_nms;
+    NMS_KIND nms_kind;
+    float jitter;
+    float resize;
+    int focal_loss;
+    float ignore_thresh;
+    float truth_thresh;
+    float iou_thresh;
+    float random;
+    int track_history_size;
+    float sim_thresh;
+    int dets_for_track;
+    int dets_for_show;
+    float track_ciou_norm;
 
     /* -- contrastive */
 
@@ -450,6 +513,11 @@ struct layer {
     float *x_norm_gpu;
     float *activation_input_gpu;
 
+    float **layers_output_gpu;
+    float **layers_delta_gpu;
+    /* -- detection heads */
+    float *output_avg_gpu;
+
     /* more device twins and descriptors */
 };
 
@@ -558,6 +626,9 @@ struct network {
 
     /* execution, timing and GPU fields */
     int wait_for_stream;
+
+    /* detection-head training */
+    int adversarial;
 };
 
 struct network_state {
@@ -636,8 +707,26 @@ QUILLON_API void do_nms_obj(detection *dets, int total, int classes, float thres
 QUILLON_API void diounms_sort(detection *dets, int total, int classes, float thresh, NMS_KIND nms_kind, float beta);
 
 /* detection extraction */
+/* Returns zeroed detection records (prob etc. allocated) for every candidate above thresh of the last
+ * pass, count in *num when num is not null; free with free_detections. */
+QUILLON_API detection *make_network_boxes(network *net, float thresh, int *num);
+/* Returns the detections of the last pass for a w x h source image (pixels unless relative; letter:
+ * the input was letterboxed), count in *num; the caller frees them with free_detections. */
+QUILLON_API detection *get_network_boxes(network *net, int w, int h, float thresh, float hier, int *map, int relative,
+                                         int *num, int letter);
 /* Frees prob, uc, mask and embeddings of each of the n records, then the array itself. */
 QUILLON_API void free_detections(detection *dets, int n);
+/* Frees the detections of each of the n entries, then the entry array. */
+QUILLON_API void free_batch_detections(image_detections *entries, int n);
+/* Runs the network (batch set to 1) on im stretched to the input size; returns the output array, owned
+ * by the network. */
+QUILLON_API float *network_predict_image(network *net, image im);
+/* As network_predict_image with im letterboxed to the input size. */
+QUILLON_API float *network_predict_image_letterbox(network *net, image im);
+/* Runs one pass on im.data (batch_size network-sized images back to back) and returns one entry of
+ * detections per image; free with free_batch_detections. */
+QUILLON_API image_detections *network_predict_batch(network *net, image im, int batch_size, int w, int h, float thresh,
+                                                    float hier, int *map, int relative, int letter);
 
 /* images */
 /* Returns a zeroed w x h x c image; the caller frees it with free_image. */
@@ -698,8 +787,80 @@ QUILLON_API void set_track_id(detection *new_dets, int new_dets_num, float thres
 
 /* device */
 
+/* plain-function interface: one process-wide detector for hosts that cannot use the class */
+/* Boxes detect_image copies at most into the caller's array. */
+#define DETECT_IMAGE_MAX_BOXES 1000
+/* Builds the process-wide detector (replacing and then destroying any previous one); returns 1. */
+QUILLON_API int init(const char *configurationFilename, const char *weightsFilename, int gpu, int batch_size);
+/* Detects objects (thresh 0.2) in an image file, copies the first min(count, 1000) pixel boxes into out
+ * (an array of DETECT_IMAGE_MAX_BOXES) and returns the full count; 0 for an unreadable file or
+ * without a detector. */
+QUILLON_API int detect_image(const char *filename, bbox_t *out);
+/* In-memory encoded images are not supported by this build: returns -1. */
+QUILLON_API int detect_mat(const uint8_t *data, const size_t data_length, bbox_t *out);
+/* Destroys the process-wide detector, if any; returns 1. */
+QUILLON_API int dispose(void);
+/* Number of usable GPUs (0 in a build without devices). */
+QUILLON_API int get_device_count(void);
+/* Copies the name of GPU gpu into out without a terminating zero (the caller zeroes a 256-byte buffer);
+ * returns 1, or 0 leaving out untouched when there is no such device. */
+QUILLON_API int get_device_name(int gpu, char *deviceName);
+/* Whether this build has the CUDA device paths. */
+QUILLON_API bool built_with_cuda(void);
+/* Whether this build has the cuDNN convolution and pooling paths. */
+QUILLON_API bool built_with_cudnn(void);
+/* Whether this build decodes in-memory camera frames (never). */
+QUILLON_API bool built_with_opencv(void);
+
 #ifdef __cplusplus
 } /* extern "C" */
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct detector_gpu_t;
+
+/* A trained detector: one network loaded for inference on one device, boxes in pixels, and the frame
+ * history of the centre-distance tracker. Not safe for concurrent calls. */
+class QUILLON_API Detector {
+    std::shared_ptr<detector_gpu_t> detector_state;
+    std::deque<std::vector<bbox_t>> track_history;
+    std::string cfg_filename, weights_filename;
+
+public:
+    const int gpu_id;
+    float nms_thresh;
+    bool wait_for_stream;
+
+    Detector(std::string cfg_filename, std::string weights_filename, int gpu_id = 0, int batch_size = 1);
+    ~Detector();
+    Detector(const Detector &) = delete;
+    Detector &operator=(const Detector &) = delete;
+
+    /* Throws std::runtime_error("file not found") when the file cannot be decoded. */
+    std::vector<bbox_t> detect(std::string image_filename, float thresh = 0.2, bool use_mean = false);
+    /* img: planar RGB in 0..1; boxes above thresh in pixels of img, after suppression. */
+    std::vector<bbox_t> detect(image_t img, float thresh = 0.2, bool use_mean = false);
+    /* img holds batch_size network-sized images back to back; boxes in pixels of width x height. */
+    std::vector<std::vector<bbox_t>> detectBatch(image_t img, int batch_size, int width, int height, float thresh,
+                                                 bool make_nms = true);
+    /* Decodes an image file as planar RGB in 0..1; throws std::runtime_error("file not found"). Free the
+     * pixels with free_image. */
+    static image_t load_image(std::string image_filename);
+    static void free_image(image_t m);
+    int get_net_width() const;
+    int get_net_height() const;
+    int get_net_color_depth() const;
+
+    /* Gives the boxes track ids by matching same-class centres against the last frames_story frames. */
+    std::vector<bbox_t> tracking_id(std::vector<bbox_t> cur_bbox_vec, bool const change_history = true,
+                                    int const frames_story = 5, int const max_dist = 40);
+
+    /* The device context of the detector's GPU; null in a build without devices. */
+    void *get_cuda_context();
+};
 #endif
 
 #endif /* QUILLON_H */

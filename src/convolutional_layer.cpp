@@ -75,16 +75,6 @@ void allocate_xnor_inputs(layer &l)
     memset(l.t_bit_input, 0, t_bit_bytes);
 }
 
-void set_blur_weights(layer &blur)
-{
-    static const float taps3[9] = {1 / 16.f, 1 / 8.f, 1 / 16.f, 1 / 8.f, 1 / 4.f, 1 / 8.f, 1 / 16.f, 1 / 8.f, 1 / 16.f};
-    const int taps = blur.size * blur.size;
-    for (int f = 0; f < blur.n; ++f) {
-        for (int t = 0; t < taps; ++t) blur.weights[f * taps + t] = blur.size == 3 ? taps3[t] : 0.25f;
-        blur.biases[f] = 0;
-    }
-}
-
 void activate_output(layer &l)
 {
     const int count = l.outputs * l.batch;
@@ -122,6 +112,16 @@ void gradient_output(layer &l)
 }
 
 } // namespace
+
+void set_blur_weights(layer &blur)
+{
+    static const float taps3[9] = {1 / 16.f, 1 / 8.f, 1 / 16.f, 1 / 8.f, 1 / 4.f, 1 / 8.f, 1 / 16.f, 1 / 8.f, 1 / 16.f};
+    const int taps = blur.size * blur.size;
+    for (int f = 0; f < blur.n; ++f) {
+        for (int t = 0; t < taps; ++t) blur.weights[f * taps + t] = blur.size == 3 ? taps3[t] : 0.25f;
+        blur.biases[f] = 0;
+    }
+}
 
 int convolutional_out_size(int in, int size, int pad, int stride, int dilation)
 {
@@ -555,6 +555,11 @@ void resize_convolutional_layer(layer *l, int w, int h)
     if (l->xnor) allocate_xnor_inputs(*l);
 
     l->workspace_size = get_convolutional_workspace_size(*l);
+    // The blur reads this layer's output, so it follows the new size rather than reading past it.
+    if (l->input_layer) {
+        resize_convolutional_layer(l->input_layer, l->out_w, l->out_h);
+        if (l->input_layer->workspace_size > l->workspace_size) l->workspace_size = l->input_layer->workspace_size;
+    }
 }
 
 void binary_align_weights(layer *l)

@@ -17,6 +17,9 @@ void backward_convolutional_layer(layer l, network_state state);
 void update_convolutional_layer(layer l, int batch, float learning_rate, float momentum, float decay);
 void resize_convolutional_layer(layer *l, int w, int h);
 
+// Fills an anti-aliasing blur layer's fixed filters (3 x 3 binomial or 2 x 2 box) and zero biases.
+void set_blur_weights(layer &blur);
+
 // Output extent of one spatial axis.
 int convolutional_out_size(int in, int size, int pad, int stride, int dilation);
 // Bytes of shared workspace the CPU passes of l need.

@@ -3,15 +3,27 @@
 #include "layer.h"
 
 #include "activation_layer.h"
+#include "avgpool_layer.h"
 #include "batchnorm_layer.h"
 #include "connected_layer.h"
 #include "convolutional_layer.h"
 #include "cost_layer.h"
 #include "crop_layer.h"
+#include "dropout_layer.h"
+#include "implicit_layer.h"
 #include "local_layer.h"
+#include "maxpool_layer.h"
 #include "normalization_layer.h"
+#include "reorg_layer.h"
+#include "reorg_old_layer.h"
+#include "route_layer.h"
+#include "sam_layer.h"
+#include "scale_channels_layer.h"
+#include "shortcut_layer.h"
 #include "softmax_layer.h"
+#include "upsample_layer.h"
 #include "utils.h"
+#include "vumo_layer.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +34,7 @@
 #endif
 
 static void forget_borrowed_buffers(layer *l);
+static void resize_pool(layer *l, int w, int h, int, network *) { resize_maxpool_layer(l, w, h); }
 
 // The row order is the enumeration's numbering; unused values keep empty rows so that a kind's
 // value indexes its row directly.
@@ -39,25 +52,36 @@ static constexpr layer_kind layer_kinds[] = {
     {(LAYER_TYPE)1, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {CONNECTED, {"[connected]", "[conn]"}, parse_connected, nullptr, load_connected_weights,
      [](layer l, FILE *fp, int) { save_connected_weights(l, fp); }, nullptr},
-    {MAXPOOL, {"[maxpool]", "[max]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {LOCAL_AVGPOOL, {"[local_avgpool]", "[local_avg]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {MAXPOOL, {"[maxpool]", "[max]"}, parse_maxpool, resize_pool, nullptr, nullptr, free_maxpool_arrays},
+    {LOCAL_AVGPOOL, {"[local_avgpool]", "[local_avg]"}, parse_local_avgpool, resize_pool, nullptr, nullptr,
+     free_maxpool_arrays},
     {SOFTMAX, {"[softmax]", "[soft]"}, parse_softmax, nullptr, nullptr, nullptr, free_softmax_arrays},
     {DETECTION, {"[detection]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {DROPOUT, {"[dropout]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {DROPOUT, {"[dropout]", nullptr}, parse_dropout,
+     [](layer *l, int, int, int inputs, network *) { resize_dropout_layer(l, inputs); }, nullptr, nullptr,
+     free_dropout_arrays},
     {CROP, {"[crop]", nullptr}, parse_crop, [](layer *l, int w, int h, int, network *) { resize_crop_layer(l, w, h); },
      nullptr, nullptr, nullptr},
-    {ROUTE, {"[route]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {ROUTE, {"[route]", nullptr}, parse_route, [](layer *l, int, int, int, network *net) { resize_route_layer(l, net); },
+     nullptr, nullptr, free_route_arrays},
     {COST, {"[cost]", nullptr}, parse_cost, [](layer *l, int, int, int inputs, network *) { resize_cost_layer(l, inputs); },
      nullptr, nullptr, nullptr},
     {NORMALIZATION, {"[normalization]", "[lrn]"}, parse_normalization,
      [](layer *l, int w, int h, int, network *) { resize_normalization_layer(l, w, h); }, nullptr, nullptr,
      free_normalization_arrays},
-    {AVGPOOL, {"[avgpool]", "[avg]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {AVGPOOL, {"[avgpool]", "[avg]"}, parse_avgpool,
+     [](layer *l, int w, int h, int, network *) { resize_avgpool_layer(l, w, h); }, nullptr, nullptr, nullptr},
     {LOCAL, {"[local]", nullptr}, parse_local, nullptr, [](layer l, FILE *fp, int) { load_local_weights(l, fp); },
      [](layer l, FILE *fp, int) { save_local_weights(l, fp); }, free_local_arrays},
-    {SHORTCUT, {"[shortcut]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {SCALE_CHANNELS, {"[scale_channels]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {SAM, {"[sam]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {SHORTCUT, {"[shortcut]", nullptr}, [](list *o, size_params p) { return parse_shortcut(o, p, p.net); },
+     [](layer *l, int w, int h, int, network *net) { resize_shortcut_layer(l, w, h, net); },
+     [](layer l, FILE *fp, int) { load_shortcut_weights(l, fp); },
+     [](layer l, FILE *fp, int) { save_shortcut_weights(l, fp); }, free_shortcut_arrays},
+    {SCALE_CHANNELS, {"[scale_channels]", nullptr},
+     [](list *o, size_params p) { return parse_scale_channels(o, p, p.net); },
+     [](layer *l, int, int, int, network *net) { resize_scale_channels_layer(l, net); }, nullptr, nullptr, nullptr},
+    {SAM, {"[sam]", nullptr}, [](list *o, size_params p) { return parse_sam(o, p, p.net); },
+     [](layer *l, int w, int h, int, network *) { resize_sam_layer(l, w, h); }, nullptr, nullptr, nullptr},
     {ACTIVE, {"[activation]", nullptr}, parse_activation, nullptr, nullptr, nullptr, nullptr},
     {RNN, {"[rnn]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {GRU, {"[gru]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -72,18 +96,24 @@ static constexpr layer_kind layer_kinds[] = {
     {NETWORK, {"[net]", "[network]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {(LAYER_TYPE)26, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {REGION, {"[region]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {VUMO, {"[vumo]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {VUMO, {"[vumo]", nullptr}, parse_vumo, [](layer *l, int w, int h, int, network *) { resize_vumo_layer(l, w, h); },
+     nullptr, nullptr, free_vumo_arrays},
     {GAUSSIAN_VUMO, {"[Gaussian_vumo]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {(LAYER_TYPE)30, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {REORG, {"[reorg3d]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {REORG_OLD, {"[reorg]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {UPSAMPLE, {"[upsample]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {REORG, {"[reorg3d]", nullptr}, parse_reorg,
+     [](layer *l, int w, int h, int, network *) { resize_reorg_layer(l, w, h); }, nullptr, nullptr, nullptr},
+    {REORG_OLD, {"[reorg]", nullptr}, parse_reorg_old,
+     [](layer *l, int w, int h, int, network *) { resize_reorg_old_layer(l, w, h); }, nullptr, nullptr, nullptr},
+    {UPSAMPLE, {"[upsample]", nullptr}, parse_upsample,
+     [](layer *l, int w, int h, int, network *) { resize_upsample_layer(l, w, h); }, nullptr, nullptr, nullptr},
     {(LAYER_TYPE)34, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {(LAYER_TYPE)35, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {EMPTY, {"[empty]", "[silence]"}, parse_empty, nullptr, nullptr, nullptr, forget_borrowed_buffers},
     {BLANK, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {CONTRASTIVE, {"[contrastive]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {IMPLICIT, {"[implicit]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {IMPLICIT, {"[implicit]", nullptr}, parse_implicit, nullptr,
+     [](layer l, FILE *fp, int) { load_implicit_weights(l, fp); },
+     [](layer l, FILE *fp, int) { save_implicit_weights(l, fp); }, nullptr},
 };
 
 static constexpr bool rows_follow_numbering()

@@ -4,10 +4,12 @@
 #include "network.h"
 
 #include "convolutional_layer.h"
+#include "image.h"
 #include "layer.h"
 #include "learning_rate.h"
 #include "utils.h"
 #include "vector_primitives.h"
+#include "vumo_layer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -234,9 +236,11 @@ int resize_network(network *net, int w, int h)
             l.delta_gpu = prev.delta_gpu;
         }
         workspace_size = std::max(workspace_size, l.workspace_size);
-        inputs = l.outputs;
-        w = l.out_w;
-        h = l.out_h;
+        // As in the builder, an anti-aliased layer hands on the shape of its blur.
+        const layer &shape = l.antialiasing && l.input_layer ? *l.input_layer : l;
+        inputs = shape.outputs;
+        w = shape.out_w;
+        h = shape.out_h;
     }
     const size_t count = (size_t)net->layers[0].inputs * net->batch;
     free(net->workspace);
@@ -410,4 +414,174 @@ extern "C" QUILLON_API void free_network(network net)
 extern "C" QUILLON_API void free_network_ptr(network *net)
 {
     free_network(*net);
+}
+
+// ---------------------------------------------------------------- detection extraction
+// Candidates of every detection head, counted, allocated in one array and filled head by head in
+// layer order; count and fill use the same strict threshold, so the fill ends at the array's end.
+
+static bool is_detection_head(LAYER_TYPE type)
+{
+    return type == VUMO || type == GAUSSIAN_VUMO || type == DETECTION || type == REGION;
+}
+
+// The head whose class count and extras size every detection record of the network.
+static const layer &detection_template_layer(const network &net)
+{
+    for (int i = 0; i < net.n; ++i)
+        if (is_detection_head(net.layers[i].type)) return net.layers[i];
+    return net.layers[net.n - 1];
+}
+
+int network_num_detections(network *net, float thresh)
+{
+    int count = 0;
+    for (int i = 0; i < net->n; ++i) {
+        const layer &l = net->layers[i];
+        if (l.type == VUMO) count += vumo_num_detections(l, thresh);
+    }
+    return count;
+}
+
+int network_num_detections_batch(network *net, float thresh, int batch)
+{
+    int count = 0;
+    for (int i = 0; i < net->n; ++i) {
+        const layer &l = net->layers[i];
+        if (l.type == VUMO) count += vumo_num_detections_batch(l, thresh, batch);
+    }
+    return count;
+}
+
+static detection *allocate_network_boxes(const network &net, int count)
+{
+    const layer &l = detection_template_layer(net);
+    detection *dets = (detection *)xcalloc(count, sizeof(detection));
+    for (int i = 0; i < count; ++i) {
+        dets[i].prob = (float *)xcalloc(l.classes, sizeof(float));
+        if (l.type == GAUSSIAN_VUMO) dets[i].uc = (float *)xcalloc(4, sizeof(float));
+        if (l.coords > 4) dets[i].mask = (float *)xcalloc(l.coords - 4, sizeof(float));
+        if (l.embedding_output) dets[i].embeddings = (float *)xcalloc(l.embedding_size, sizeof(float));
+        dets[i].embedding_size = l.embedding_size;
+    }
+    return dets;
+}
+
+extern "C" QUILLON_API detection *make_network_boxes(network *net, float thresh, int *num)
+{
+    const int count = network_num_detections(net, thresh);
+    if (num) *num = count;
+    return allocate_network_boxes(*net, count);
+}
+
+detection *make_network_boxes_batch(network *net, float thresh, int *num, int batch)
+{
+    *num = network_num_detections_batch(net, thresh, batch);
+    return allocate_network_boxes(*net, *num);
+}
+
+static void check_head_classes(int &prev_classes, int classes)
+{
+    if (prev_classes < 0) {
+        prev_classes = classes;
+    } else if (prev_classes != classes) {
+        printf(" Error: Different [vumo] layers have different number of classes = %d and %d - check your cfg-file! \n",
+               prev_classes, classes);
+    }
+}
+
+// batch < 0: the single-image path (image 0).
+static void fill_detections(network *net, int w, int h, float thresh, int relative, detection *dets, int letter,
+                            int batch)
+{
+    // The records' prob arrays are sized by the template head; a head with more classes is cut to them.
+    const int class_capacity = detection_template_layer(*net).classes;
+    int prev_classes = -1;
+    detection *cursor = dets;
+    for (int i = 0; i < net->n; ++i) {
+        const layer &l = net->layers[i];
+        if (l.type == VUMO) {
+            cursor += fill_vumo_detections(l, w, h, net->w, net->h, thresh, relative, cursor, letter,
+                                           batch < 0 ? 0 : batch, class_capacity);
+            check_head_classes(prev_classes, l.classes);
+        }
+    }
+}
+
+void fill_network_detections(network *net, int w, int h, float thresh, float hier, int *map, int relative,
+                             detection *dets, int letter)
+{
+    fill_detections(net, w, h, thresh, relative, dets, letter, -1);
+}
+
+void fill_network_detections_batch(network *net, int w, int h, float thresh, float hier, int *map, int relative,
+                                   detection *dets, int letter, int batch)
+{
+    fill_detections(net, w, h, thresh, relative, dets, letter, batch);
+}
+
+extern "C" QUILLON_API detection *get_network_boxes(network *net, int w, int h, float thresh, float hier, int *map,
+                                                    int relative, int *num, int letter)
+{
+    detection *dets = make_network_boxes(net, thresh, num);
+    fill_network_detections(net, w, h, thresh, hier, map, relative, dets, letter);
+    return dets;
+}
+
+extern "C" QUILLON_API void free_batch_detections(image_detections *entries, int n)
+{
+    for (int i = 0; i < n; ++i) free_detections(entries[i].dets, entries[i].num);
+    free(entries);
+}
+
+// The picture as the network reads it: w x h x c of the network. Pictures with another channel
+// count are copied into the network's channels (missing ones stay 0) so the pass never reads past them.
+static float *predict_sized(network *net, image im, bool letter)
+{
+    if (net->batch != 1) set_batch_network(net, 1);
+    image sized = im;
+    bool own = false;
+    if (im.w != net->w || im.h != net->h) {
+        sized = letter ? letterbox_image(im, net->w, net->h) : resize_image(im, net->w, net->h);
+        own = true;
+    }
+    if (sized.c != net->c) {
+        image fitted = make_image(net->w, net->h, net->c);
+        const size_t plane = (size_t)net->w * net->h;
+        memcpy(fitted.data, sized.data, plane * std::min(sized.c, net->c) * sizeof(float));
+        if (own) free_image(sized);
+        sized = fitted;
+        own = true;
+    }
+    float *p = network_predict(*net, sized.data);
+    if (own) free_image(sized);
+    return p;
+}
+
+extern "C" QUILLON_API float *network_predict_image(network *net, image im)
+{
+    return predict_sized(net, im, false);
+}
+
+extern "C" QUILLON_API float *network_predict_image_letterbox(network *net, image im)
+{
+    return predict_sized(net, im, true);
+}
+
+extern "C" QUILLON_API image_detections *network_predict_batch(network *net, image im, int batch_size, int w, int h,
+                                                               float thresh, float hier, int *map, int relative,
+                                                               int letter)
+{
+    network_predict(*net, im.data);
+    image_detections *entries = (image_detections *)xcalloc(batch_size, sizeof(image_detections));
+    // The heads hold net->batch images; entries beyond them stay empty rather than read past the outputs.
+    const int images = std::min(batch_size, net->batch);
+    for (int b = 0; b < images; ++b) {
+        int num = 0;
+        detection *dets = make_network_boxes_batch(net, thresh, &num, b);
+        fill_network_detections_batch(net, w, h, thresh, hier, map, relative, dets, letter, b);
+        entries[b].num = num;
+        entries[b].dets = dets;
+    }
+    return entries;
 }

@@ -28,3 +28,13 @@ void copy_weights_net(network net_train, network *net_map);
 void reset_recurrent_state(network net);
 void save_recurrent_state(network net);
 void restore_recurrent_state(network net);
+
+// Detection extraction: candidates of every detection head above thresh, in layer order. The
+// exported forms are declared in quillon.h.
+int network_num_detections(network *net, float thresh);
+int network_num_detections_batch(network *net, float thresh, int batch);
+detection *make_network_boxes_batch(network *net, float thresh, int *num, int batch);
+void fill_network_detections(network *net, int w, int h, float thresh, float hier, int *map, int relative,
+                             detection *dets, int letter);
+void fill_network_detections_batch(network *net, int w, int h, float thresh, float hier, int *map, int relative,
+                                   detection *dets, int letter, int batch);

@@ -19,9 +19,7 @@
 
 namespace {
 
-// A layer that shares another's weights is released as nothing; its own per-image buffers are
-// the caller's to free.
-// A sharer releases its own activations and leaves the owner's parameters alone.
+// A layer that shares another's weights releases only its own per-image buffers.
 void release_layer(layer &l) { free_layer(l); }
 
 std::vector<float> random_vector(size_t n, float lo = -1, float hi = 1)
@@ -468,6 +466,23 @@ TEST(ConvAntialiasing, BlurFollowsTheStrideOneConvolution)
     auto blurred = direct_convolution(bg, conv.data(), l.input_layer->weights, l.input_layer->biases, 4, 4);
     forward_convolutional_layer(l, make_state(input.data(), workspace.data(), nullptr, 0));
     EXPECT_LT(max_abs_diff(blurred.data(), l.output, blurred.size()), 1e-4);
+
+    // Resizing takes the blur along: it must not read past the smaller output.
+    resize_convolutional_layer(&l, 6, 4);
+    EXPECT_EQ(l.out_w, 6);
+    EXPECT_EQ(l.input_layer->w, 6);
+    EXPECT_EQ(l.input_layer->h, 4);
+    EXPECT_EQ(l.input_layer->out_w, 3);
+    EXPECT_EQ(l.input_layer->out_h, 2);
+    std::vector<float> small_input((size_t)2 * l.inputs);
+    for (auto &v : small_input) v = random_uniform(-1, 1);
+    std::vector<float> small_ws(l.workspace_size / sizeof(float) + 1);
+    const Geometry sg = {2, 3, 4, 6, 4, 1, 3, 1, 1, 1, 1};
+    auto small_conv = direct_convolution(sg, small_input.data(), l.weights, l.biases, 4, 6);
+    const Geometry sbg = {2, 4, 4, 6, 4, 4, 3, 2, 2, 1, 1};
+    auto small_blur = direct_convolution(sbg, small_conv.data(), l.input_layer->weights, l.input_layer->biases, 2, 3);
+    forward_convolutional_layer(l, make_state(small_input.data(), small_ws.data(), nullptr, 0));
+    EXPECT_LT(max_abs_diff(small_blur.data(), l.output, small_blur.size()), 1e-4);
 
     testing::internal::CaptureStderr();
     layer l2 = make_convolutional_layer(1, 1, 8, 8, 3, 4, 1, 3, 2, 2, 1, 1, LINEAR, 0, 0, 0, 0, 0, 0, 2, nullptr, 0,

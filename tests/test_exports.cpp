@@ -36,5 +36,10 @@ TEST(Exports, SharedLibraryExportsExactlyThePublicFunctions)
     }
     int status = pclose(nm);
     if (status != 0 || exported.empty()) GTEST_SKIP() << "nm or the shared library is not available";
-    EXPECT_EQ(exported, declared_functions());
+    // The methods of the exported Detector class come as C++ symbols beside the C functions.
+    std::set<std::string> functions, methods;
+    for (const std::string &name : exported)
+        (name.rfind("_ZN8Detector", 0) == 0 || name.rfind("_ZNK8Detector", 0) == 0 ? methods : functions).insert(name);
+    EXPECT_EQ(functions, declared_functions());
+    EXPECT_FALSE(methods.empty());
 }
