@@ -8,7 +8,11 @@
 #include "layer_test_support.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <numeric>
+#include <string>
 
 namespace {
 
@@ -188,32 +192,51 @@ TEST(LocalAvgpool, CornerDividesByTheInsideCount)
     free_layer(l);
 }
 
+// Bit patterns, so that the sign of a zero counts.
+static std::vector<uint32_t> bits_of(const std::vector<float> &v)
+{
+    std::vector<uint32_t> b(v.size());
+    std::memcpy(b.data(), v.data(), v.size() * sizeof(float));
+    return b;
+}
+
 TEST(MaxpoolAvx, MatchesThePlainLoopWithAndWithoutIndexes)
 {
     if (!is_avx()) GTEST_SKIP() << "no AVX on this processor";
     struct Case {
         int size, stride, pad, w, h;
     };
-    const Case cases[] = {{2, 2, 1, 416 / 8, 9},  {2, 2, 0, 40, 7},  {2, 2, 1, 33, 5}, {3, 1, 2, 37, 6},
-                          {2, 1, 1, 17, 4},       {5, 1, 4, 29, 8},  {1, 1, 0, 23, 3}, {3, 1, 0, 26, 5},
-                          {2, 2, 1, 15, 15},      {6, 1, 5, 64, 2}};
-    for (const Case &cs : cases) {
-        const int c = 3, batch = 2;
-        const int ow = out_size(cs.w, cs.pad, cs.size, cs.stride), oh = out_size(cs.h, cs.pad, cs.size, cs.stride);
-        std::vector<float> in((size_t)batch * c * cs.w * cs.h);
-        for (float &v : in) v = (float)(random_u32() % 5) - 2;
-        const size_t n = (size_t)batch * c * ow * oh;
-        std::vector<float> plain(n), fast(n, 9.f), fast_no_index(n, 9.f);
-        std::vector<int> plain_index(n), fast_index(n, -7);
-        forward_maxpool_plain(in.data(), plain.data(), plain_index.data(), cs.size, cs.w, cs.h, ow, oh, c, cs.pad,
-                              cs.stride, cs.stride, batch);
-        forward_maxpool_avx(in.data(), fast.data(), fast_index.data(), cs.size, cs.w, cs.h, ow, oh, c, cs.pad,
-                            cs.stride, batch);
-        forward_maxpool_avx(in.data(), fast_no_index.data(), nullptr, cs.size, cs.w, cs.h, ow, oh, c, cs.pad,
-                            cs.stride, batch);
-        EXPECT_EQ(plain, fast) << "size " << cs.size << " stride " << cs.stride << " w " << cs.w;
-        EXPECT_EQ(plain, fast_no_index) << "size " << cs.size << " stride " << cs.stride << " w " << cs.w;
-        EXPECT_EQ(plain_index, fast_index) << "size " << cs.size << " stride " << cs.stride << " w " << cs.w;
+    const Case cases[] = {{2, 2, 1, 416 / 8, 9}, {2, 2, 0, 40, 7},  {2, 2, 1, 33, 5},   {3, 1, 2, 37, 6},
+                          {2, 1, 1, 17, 4},      {5, 1, 4, 29, 8},  {1, 1, 0, 23, 3},   {3, 1, 0, 26, 5},
+                          {2, 2, 1, 15, 15},     {6, 1, 5, 64, 2},  {2, 2, 1, 416, 3},  {2, 2, 1, 26, 26},
+                          {2, 2, 2, 35, 6},      {2, 2, 3, 50, 5},  {2, 2, 0, 17, 1},   {3, 1, 2, 13, 13},
+                          {3, 1, 2, 52, 7},      {3, 1, 1, 41, 4},  {3, 1, 6, 20, 3},   {2, 2, 1, 7, 3}};
+    // Small integers make ties; the second set adds signed zeros, NaN and -inf, which the plain
+    // loop never picks (a window of them alone gives the lowest float and index -1).
+    const float specials[] = {-2, -1, -0.f, 0, 1, 2, NAN, -INFINITY};
+    for (int set = 0; set < 2; ++set) {
+        for (const Case &cs : cases) {
+            const int c = 3, batch = 2;
+            const int ow = out_size(cs.w, cs.pad, cs.size, cs.stride);
+            const int oh = out_size(cs.h, cs.pad, cs.size, cs.stride);
+            std::vector<float> in((size_t)batch * c * cs.w * cs.h);
+            for (float &v : in) v = set == 0 ? (float)(random_u32() % 5) - 2 : specials[random_u32() % 8];
+            const size_t n = (size_t)batch * c * ow * oh;
+            std::vector<float> plain(n), fast(n, 9.f), fast_no_index(n, 9.f);
+            std::vector<int> plain_index(n), fast_index(n, -7);
+            forward_maxpool_plain(in.data(), plain.data(), plain_index.data(), cs.size, cs.w, cs.h, ow, oh, c, cs.pad,
+                                  cs.stride, cs.stride, batch);
+            forward_maxpool_avx(in.data(), fast.data(), fast_index.data(), cs.size, cs.w, cs.h, ow, oh, c, cs.pad,
+                                cs.stride, batch);
+            forward_maxpool_avx(in.data(), fast_no_index.data(), nullptr, cs.size, cs.w, cs.h, ow, oh, c, cs.pad,
+                                cs.stride, batch);
+            const std::string what = "set " + std::to_string(set) + " size " + std::to_string(cs.size) + " stride " +
+                                     std::to_string(cs.stride) + " pad " + std::to_string(cs.pad) + " w " +
+                                     std::to_string(cs.w) + " h " + std::to_string(cs.h);
+            EXPECT_EQ(bits_of(plain), bits_of(fast)) << what;
+            EXPECT_EQ(bits_of(plain), bits_of(fast_no_index)) << what;
+            EXPECT_EQ(plain_index, fast_index) << what;
+        }
     }
 }
 
