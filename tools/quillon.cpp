@@ -11,7 +11,7 @@
 
 namespace {
 
-struct option_spec {
+struct option_desc {
     const char *name;
     const char *value;  // null for a flag
     const char *help;
@@ -23,7 +23,7 @@ struct subcommand {
     int required;  // positional arguments that must be given
     int optional;  // positional arguments that may follow them
     const char *summary;
-    std::vector<option_spec> options;
+    std::vector<option_desc> options;
 };
 
 const std::vector<subcommand> &detector_commands()
@@ -66,7 +66,7 @@ const std::vector<subcommand> &detector_commands()
 void print_subcommand_help(FILE *out, const subcommand &c)
 {
     fprintf(out, "usage: quillon detector %s %s [options]\n  %s\noptions:\n", c.name, c.arguments, c.summary);
-    for (const option_spec &o : c.options) {
+    for (const option_desc &o : c.options) {
         std::string flag = std::string(o.name) + (o.value ? std::string(" ") + o.value : "");
         fprintf(out, "  %-18s %s\n", flag.c_str(), o.help);
     }
@@ -138,18 +138,18 @@ int parse_arguments(const subcommand &c, int argc, char **argv, std::vector<std:
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg.size() > 1 && arg[0] == '-') {
-            const option_spec *spec = nullptr;
-            for (const option_spec &o : c.options)
-                if (arg == o.name) spec = &o;
-            if (!spec) {
+            const option_desc *desc = nullptr;
+            for (const option_desc &o : c.options)
+                if (arg == o.name) desc = &o;
+            if (!desc) {
                 fprintf(stderr, "quillon detector %s: unknown option '%s' (see quillon detector %s --help)\n", c.name,
                         arg.c_str(), c.name);
                 return 1;
             }
-            if (spec->value) {
+            if (desc->value) {
                 if (i + 1 >= argc) {
-                    fprintf(stderr, "quillon detector %s: option '%s' needs a value (%s)\n", c.name, spec->name,
-                            spec->value);
+                    fprintf(stderr, "quillon detector %s: option '%s' needs a value (%s)\n", c.name, desc->name,
+                            desc->value);
                     return 1;
                 }
                 given[arg] = argv[++i];
