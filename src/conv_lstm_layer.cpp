@@ -52,6 +52,10 @@ void allocate_state(layer &l)
     free(l.delta);
     const size_t all = (size_t)l.batch * l.steps * l.outputs;
     l.cell_cpu = (float *)xcalloc(all, sizeof(float));
+    // Each convolution overwrites its input gradient, while several gates feed the same one; each
+    // goes through this scratch and is added.
+    free(l.dh_cpu);
+    l.dh_cpu = (float *)xcalloc((size_t)l.batch * (l.inputs > l.outputs ? l.inputs : l.outputs), sizeof(float));
     l.output = (float *)xcalloc(all, sizeof(float));
     l.delta = l.train ? (float *)xcalloc(all, sizeof(float)) : nullptr;
 }
@@ -244,9 +248,9 @@ void backward_conv_lstm_layer(layer l, network_state state)
             gradient_array(gate, n, ga, l.temp2_cpu);
             for (layer *sub : {w, u, v})
                 if (sub) copy_cpu(n, l.temp2_cpu, sublayer_at_step(sub, t).delta);
-            backward_sublayer_at_step(w, t, h_prev, dh_prev ? dh_carried : nullptr, s);
-            backward_sublayer_at_step(u, t, x, dx, s);
-            if (v) backward_sublayer_at_step(v, t, v_input, v_delta, s);
+            backward_sublayer_adding(w, t, h_prev, dh_prev ? dh_carried : nullptr, l.dh_cpu, s);
+            backward_sublayer_adding(u, t, x, dx, l.dh_cpu, s);
+            if (v) backward_sublayer_adding(v, t, v_input, v_delta, l.dh_cpu, s);
         };
         // The output gate's peephole reads the new cell: its gradient joins dc before dc is used.
         run_gate(l.wo, l.uo, l.vo, dh, l.temp_cpu, l.o_cpu, LOGISTIC, c, l.dc_cpu);
@@ -294,6 +298,8 @@ void free_conv_lstm_arrays(layer *l)
     }
     free(l->cell_cpu);
     l->cell_cpu = nullptr;
+    free(l->dh_cpu);
+    l->dh_cpu = nullptr;
 }
 
 void load_conv_lstm_weights(layer l, FILE *fp)

@@ -37,6 +37,10 @@ void take_sublayer_shapes(layer &l)
     layer *subs[] = {l.input_layer, l.self_layer, l.output_layer};
     l.workspace_size = largest_workspace(subs, 3);
     l.bflops = in.bflops + self.bflops + out.bflops;
+    // The convolutions overwrite their input gradient, while the state's gradient gathers the
+    // output layer's and the next step's; each goes through this scratch and is added.
+    free(l.temp_cpu);
+    l.temp_cpu = (float *)xcalloc((size_t)l.batch * (l.inputs > in.outputs ? l.inputs : in.outputs), sizeof(float));
 }
 
 } // namespace
@@ -105,7 +109,7 @@ layer make_crnn_layer(int batch, int h, int w, int c, int hidden_filters, int ou
 
 void forward_crnn_layer(layer l, network_state state) { forward_rnn_layer(l, state); }
 
-void backward_crnn_layer(layer l, network_state state) { backward_rnn_layer(l, state); }
+void backward_crnn_layer(layer l, network_state state) { backward_rnn_steps(l, state, l.temp_cpu); }
 
 void update_crnn_layer(layer l, int batch, float learning_rate, float momentum, float decay)
 {
@@ -124,4 +128,9 @@ void resize_crnn_layer(layer *l, int w, int h)
     l->state = (float *)xcalloc((size_t)l->batch * l->input_layer->outputs * (l->steps + 1), sizeof(float));
 }
 
-void free_crnn_arrays(layer *l) { free_rnn_arrays(l); }
+void free_crnn_arrays(layer *l)
+{
+    free_rnn_arrays(l);
+    free(l->temp_cpu);
+    l->temp_cpu = nullptr;
+}

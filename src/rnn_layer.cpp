@@ -43,6 +43,17 @@ void backward_sublayer_at_step(const layer *l, int t, float *input, float *delta
     v.backward(v, state);
 }
 
+void backward_sublayer_adding(const layer *l, int t, float *input, float *delta, float *scratch,
+                              network_state state)
+{
+    if (!scratch || !delta) {
+        backward_sublayer_at_step(l, t, input, delta, state);
+        return;
+    }
+    backward_sublayer_at_step(l, t, input, scratch, state);
+    axpy_cpu(l->inputs * l->batch, 1, scratch, 1, delta, 1);
+}
+
 size_t largest_workspace(layer *const *subs, int n)
 {
     size_t w = 0;
@@ -132,7 +143,9 @@ void forward_rnn_layer(layer l, network_state state)
     }
 }
 
-void backward_rnn_layer(layer l, network_state state)
+void backward_rnn_layer(layer l, network_state state) { backward_rnn_steps(l, state, nullptr); }
+
+void backward_rnn_steps(layer l, network_state state, float *scratch)
 {
     network_state s = state;
     const int hidden = l.self_layer->outputs;
@@ -143,17 +156,18 @@ void backward_rnn_layer(layer l, network_state state)
         // The self layer's delta at step t is the gradient of the state it produced.
         float *state_delta = sublayer_at_step(l.self_layer, t).delta;
         float *previous_delta = t > 0 ? sublayer_at_step(l.self_layer, t - 1).delta : nullptr;
-        backward_sublayer_at_step(l.output_layer, t, new_state, state_delta, s);
+        // The state gradient already holds what the next step's self layer sent back.
+        backward_sublayer_adding(l.output_layer, t, new_state, state_delta, scratch, s);
 
         // The state gradient reaches the input layer and, with shortcut, the previous state before
         // the self layer's backward pass scales it by its activation's derivative.
         copy_cpu(n, state_delta, sublayer_at_step(l.input_layer, t).delta);
         if (l.shortcut && previous_delta) axpy_cpu(n, 1, state_delta, 1, previous_delta, 1);
-        backward_sublayer_at_step(l.self_layer, t, old_state, previous_delta, s);
+        backward_sublayer_adding(l.self_layer, t, old_state, previous_delta, scratch, s);
 
         float *input = state.input + (size_t)t * l.inputs * l.batch;
         float *input_delta = state.delta ? state.delta + (size_t)t * l.inputs * l.batch : nullptr;
-        backward_sublayer_at_step(l.input_layer, t, input, input_delta, s);
+        backward_sublayer_adding(l.input_layer, t, input, input_delta, scratch, s);
     }
 }
 

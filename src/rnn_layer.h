@@ -10,6 +10,10 @@ layer make_rnn_layer(int batch, int inputs, int hidden, int outputs, int steps, 
                      int batch_normalize, int log);
 void forward_rnn_layer(layer l, network_state state);
 void backward_rnn_layer(layer l, network_state state);
+// Backpropagation through time over the three sub-layers. Sub-layers that overwrite their input
+// gradient (convolutions) need scratch of the largest inputs · batch among them; those that add to
+// it (connected) take nullptr.
+void backward_rnn_steps(layer l, network_state state, float *scratch);
 void update_rnn_layer(layer l, int batch, float learning_rate, float momentum, float decay);
 void free_rnn_arrays(layer *l);
 
@@ -21,5 +25,9 @@ layer sublayer_at_step(const layer *l, int t);
 // Runs the view of sub-layer l at step t on the given input, delta target and pass flags.
 void forward_sublayer_at_step(const layer *l, int t, float *input, network_state state);
 void backward_sublayer_at_step(const layer *l, int t, float *input, float *delta, network_state state);
+// As backward_sublayer_at_step, but adds the input gradient to delta: with scratch (inputs · batch
+// values) for a sub-layer that overwrites its target, directly when scratch is null.
+void backward_sublayer_adding(const layer *l, int t, float *input, float *delta, float *scratch,
+                              network_state state);
 // The largest workspace that any of the sub-layers needs.
 size_t largest_workspace(layer *const *subs, int n);

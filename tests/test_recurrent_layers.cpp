@@ -315,13 +315,20 @@ INSTANTIATE_TEST_SUITE_P(
                      [](layer &l) { zero(l.prev_state, l.batch * l.outputs); }, [](layer &) { return (layer *)nullptr; }}),
     [](const testing::TestParamInfo<GradientCase> &i) { return std::string(i.param.name); });
 
-// The convolution-based containers do not yet match finite differences; kept runnable with
-// --gtest_also_run_disabled_tests while that is investigated.
+// Their convolutions overwrite the input gradient, so these check that the containers add up
+// every contribution (output and next-step state, several gates) themselves.
 INSTANTIATE_TEST_SUITE_P(
-    DISABLED_ConvolutionKinds, RecurrentGradient,
+    ConvolutionKinds, RecurrentGradient,
     testing::Values(
         GradientCase{"crnn",
                      [] { return make_crnn_layer(steps * seqs, 3, 3, 2, 2, 2, 1, steps, 3, 1, 1, 1, TANH, 0, 0, 1); },
+                     [](layer &) {}, [](layer &l) { return l.self_layer; }},
+        GradientCase{"crnn_shortcut",
+                     [] {
+                         layer l = make_crnn_layer(steps * seqs, 3, 3, 2, 2, 2, 1, steps, 3, 1, 1, 1, TANH, 0, 0, 1);
+                         l.shortcut = 1;
+                         return l;
+                     },
                      [](layer &) {}, [](layer &l) { return l.self_layer; }},
         GradientCase{"conv_lstm_peephole",
                      [] { return make_conv_lstm_layer(steps * seqs, 3, 3, 2, 2, 1, steps, 3, 1, 1, 1, LINEAR, 0, 1, 0, 0, 1); },

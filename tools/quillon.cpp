@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <map>
 #include <string>
@@ -11,7 +12,7 @@
 
 namespace {
 
-struct option_spec {
+struct option_desc {
     const char *name;
     const char *value;  // null for a flag
     const char *help;
@@ -23,7 +24,7 @@ struct subcommand {
     int required;  // positional arguments that must be given
     int optional;  // positional arguments that may follow them
     const char *summary;
-    std::vector<option_spec> options;
+    std::vector<option_desc> options;
 };
 
 const std::vector<subcommand> &detector_commands()
@@ -66,7 +67,7 @@ const std::vector<subcommand> &detector_commands()
 void print_subcommand_help(FILE *out, const subcommand &c)
 {
     fprintf(out, "usage: quillon detector %s %s [options]\n  %s\noptions:\n", c.name, c.arguments, c.summary);
-    for (const option_spec &o : c.options) {
+    for (const option_desc &o : c.options) {
         std::string flag = std::string(o.name) + (o.value ? std::string(" ") + o.value : "");
         fprintf(out, "  %-18s %s\n", flag.c_str(), o.help);
     }
@@ -78,9 +79,12 @@ void usage(FILE *out)
     fprintf(out, "usage: quillon <command> [args]\n"
                  "commands:\n"
                  "  layers <cfg>   build the network of a cfg file and print its layer table\n"
-                 "  detect <cfg> <weights> <image> [-thresh t]\n"
+                 "  detect <cfg> <weights> <image> [-thresh t] [-json file] [-names file] [-port p]\n"
+                 "         [-serve_seconds s]\n"
                  "                 detect the objects of an image (threshold 0.25 by default) and print one line\n"
-                 "                 per box: class_id=<id> prob=<p> x=<left> y=<top> w=<width> h=<height>\n");
+                 "                 per box: class_id=<id> prob=<p> x=<left> y=<top> w=<width> h=<height>;\n"
+                 "                 -json writes the detections as a JSON frame (class names from -names),\n"
+                 "                 -port serves that frame over HTTP to TCP clients for -serve_seconds (10)\n");
     for (const subcommand &c : detector_commands())
         fprintf(out, "  detector %s %s [options]\n      %s\n", c.name, c.arguments, c.summary);
     fprintf(out, "\n");
@@ -90,28 +94,105 @@ void usage(FILE *out)
     }
 }
 
+// Renders the detections of one image as the library's JSON frame text (class names from
+// names_file, or the class numbers); the caller frees it.
+bool readable(const std::string &path);
+
+char *detections_json(const char *cfg, const char *weights, const char *image_path, const char *names_file,
+                      float thresh)
+{
+    network *net = load_network_custom(cfg, weights, 0, 1);
+    image im = load_image_color((char *)image_path, 0, 0);
+    network_predict_image(net, im);
+    int nboxes = 0;
+    detection *dets = get_network_boxes(net, im.w, im.h, thresh, .5f, nullptr, 1, &nboxes, 0);
+    const int classes = nboxes ? dets[0].classes : 0;
+    do_nms_sort(dets, nboxes, classes, .4f);
+    std::vector<std::string> storage;
+    std::vector<char *> names;
+    FILE *nf = names_file ? fopen(names_file, "r") : nullptr;
+    if (names_file && !nf) fprintf(stderr, "quillon detect: cannot read names file '%s'\n", names_file);
+    char line[4096];
+    while (nf && fgets(line, sizeof line, nf)) {
+        line[strcspn(line, "\r\n")] = '\0';
+        storage.emplace_back(line);
+    }
+    if (nf) fclose(nf);
+    for (int i = (int)storage.size(); i < classes; ++i) storage.push_back(std::to_string(i));
+    for (std::string &n : storage) names.push_back(n.data());
+    char *json = detection_to_json(dets, nboxes, classes, names.data(), 1, image_path);
+    free_detections(dets, nboxes);
+    free_image(im);
+    free_network_ptr(net);
+    free(net);
+    return json;
+}
+
 int detect_command(int argc, char **argv)
 {
     float thresh = .25f;
+    const char *json_file = nullptr, *names_file = nullptr;
+    int port = 0;
+    double serve_seconds = 10;
     std::vector<const char *> positional;
     for (int i = 2; i < argc; ++i) {
-        if (!strcmp(argv[i], "-thresh") && i + 1 < argc) thresh = (float)atof(argv[++i]);
-        else positional.push_back(argv[i]);
+        const bool has_value = i + 1 < argc;
+        if (!strcmp(argv[i], "-thresh") && has_value) thresh = (float)atof(argv[++i]);
+        else if (!strcmp(argv[i], "-json") && has_value) json_file = argv[++i];
+        else if (!strcmp(argv[i], "-names") && has_value) names_file = argv[++i];
+        else if (!strcmp(argv[i], "-port") && has_value) port = atoi(argv[++i]);
+        else if (!strcmp(argv[i], "-serve_seconds") && has_value) serve_seconds = atof(argv[++i]);
+        else if (argv[i][0] == '-') {
+            fprintf(stderr, "quillon detect: unknown option or missing value: '%s'\n", argv[i]);
+            return 1;
+        } else positional.push_back(argv[i]);
     }
     if (positional.size() != 3) {
         usage(stderr);
         return 1;
     }
-    Detector detector(positional[0], positional[1], 0, 1);
-    std::vector<bbox_t> boxes;
-    try {
-        boxes = detector.detect(positional[2], thresh);
-    } catch (const std::exception &e) {
-        fprintf(stderr, "quillon: cannot read image '%s': %s\n", positional[2], e.what());
+    for (const char *path : positional)
+        if (!readable(path)) {
+            fprintf(stderr, "quillon detect: cannot read '%s'\n", path);
+            return 1;
+        }
+    {
+        Detector detector(positional[0], positional[1], 0, 1);
+        std::vector<bbox_t> boxes;
+        try {
+            boxes = detector.detect(positional[2], thresh);
+        } catch (const std::exception &e) {
+            fprintf(stderr, "quillon: cannot read image '%s': %s\n", positional[2], e.what());
+            return 1;
+        }
+        for (const bbox_t &b : boxes)
+            printf("class_id=%u prob=%.6f x=%u y=%u w=%u h=%u\n", b.class_id, b.prob, b.x, b.y, b.w, b.h);
+    }
+    if (!json_file && !port) return 0;
+    char *json = detections_json(positional[0], positional[1], positional[2], names_file, thresh);
+    if (!json) {
+        fprintf(stderr, "quillon detect: out of memory rendering JSON\n");
         return 1;
     }
-    for (const bbox_t &b : boxes)
-        printf("class_id=%u prob=%.6f x=%u y=%u w=%u h=%u\n", b.class_id, b.prob, b.x, b.y, b.w, b.h);
+    if (json_file) {
+        FILE *out = fopen(json_file, "wb");
+        if (!out || fputs(json, out) < 0 || fclose(out) != 0) {
+            fprintf(stderr, "quillon detect: cannot write '%s'\n", json_file);
+            free(json);
+            return 1;
+        }
+    }
+    if (port) {
+        // One frame, repeated so that clients connecting while we serve receive it.
+        fprintf(stderr, "quillon detect: serving the detections on port %d for %g s\n", port, serve_seconds);
+        const double end = get_time_point() + serve_seconds * 1e6;
+        do {
+            send_json_custom(json, port, 400000);
+            struct timespec pause = {0, 100000000};
+            nanosleep(&pause, nullptr);
+        } while (get_time_point() < end);
+    }
+    free(json);
     return 0;
 }
 
@@ -138,18 +219,18 @@ int parse_arguments(const subcommand &c, int argc, char **argv, std::vector<std:
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg.size() > 1 && arg[0] == '-') {
-            const option_spec *spec = nullptr;
-            for (const option_spec &o : c.options)
-                if (arg == o.name) spec = &o;
-            if (!spec) {
+            const option_desc *desc = nullptr;
+            for (const option_desc &o : c.options)
+                if (arg == o.name) desc = &o;
+            if (!desc) {
                 fprintf(stderr, "quillon detector %s: unknown option '%s' (see quillon detector %s --help)\n", c.name,
                         arg.c_str(), c.name);
                 return 1;
             }
-            if (spec->value) {
+            if (desc->value) {
                 if (i + 1 >= argc) {
-                    fprintf(stderr, "quillon detector %s: option '%s' needs a value (%s)\n", c.name, spec->name,
-                            spec->value);
+                    fprintf(stderr, "quillon detector %s: option '%s' needs a value (%s)\n", c.name, desc->name,
+                            desc->value);
                     return 1;
                 }
                 given[arg] = argv[++i];
