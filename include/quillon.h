@@ -68,6 +68,9 @@ typedef enum {
 
 typedef enum { NO_NORMALIZATION = 0, RELU_NORMALIZATION = 1, SOFTMAX_NORMALIZATION = 2 } WEIGHTS_NORMALIZATION_T;
 
+/* Loss of a [cost] layer. */
+typedef enum { SSE = 0, MASKED = 1, SMOOTH = 4 } COST_TYPE;
+
 typedef enum { CONSTANT, STEP, EXP, POLY, STEPS, SIG, RANDOM, SGDR } learning_rate_policy;
 
 typedef enum { IOU = 0, GIOU = 1, MSE = 2, DIOU = 3, CIOU = 4 } IOU_LOSS;
@@ -328,6 +331,23 @@ struct layer {
     int scale_wh;
 
     /* -- dense and classifier */
+    float temperature;
+    float spatial;
+    int noloss;
+    float *loss;
+    COST_TYPE cost_type;
+    float scale;
+    int flip;
+    float saturation;
+    float exposure;
+    float shift;
+    int noadjust;
+    float alpha;
+    float beta;
+    float kappa;
+    float *squared;
+    float *norms;
+    float *col_image;
 
     /* -- recurrent */
 
@@ -399,11 +419,9 @@ struct layer {
     float uc_normalizer;
     int vumo_point;
 
-    /* -- contrastive */
-    float temperature;
+    /* -- contrastive (also reads `temperature` and `loss` above) */
     int detection_linked;
     int contrastive_neg_max;
-    float *loss;
 
     layer_forward_fn forward;
     layer_backward_fn backward;

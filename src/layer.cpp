@@ -5,13 +5,18 @@
 #include "activation_layer.h"
 #include "avgpool_layer.h"
 #include "batchnorm_layer.h"
+#include "connected_layer.h"
 #include "contrastive_layer.h"
-#include "detection_layer.h"
 #include "convolutional_layer.h"
+#include "cost_layer.h"
+#include "crop_layer.h"
+#include "detection_layer.h"
 #include "dropout_layer.h"
 #include "gaussian_vumo_layer.h"
 #include "implicit_layer.h"
+#include "local_layer.h"
 #include "maxpool_layer.h"
+#include "normalization_layer.h"
 #include "region_layer.h"
 #include "reorg_layer.h"
 #include "reorg_old_layer.h"
@@ -19,6 +24,7 @@
 #include "sam_layer.h"
 #include "scale_channels_layer.h"
 #include "shortcut_layer.h"
+#include "softmax_layer.h"
 #include "upsample_layer.h"
 #include "utils.h"
 #include "vumo_layer.h"
@@ -48,23 +54,29 @@ static constexpr layer_kind layer_kinds[] = {
      },
      free_convolutional_arrays},
     {(LAYER_TYPE)1, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {CONNECTED, {"[connected]", "[conn]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {CONNECTED, {"[connected]", "[conn]"}, parse_connected, nullptr, load_connected_weights,
+     [](layer l, FILE *fp, int) { save_connected_weights(l, fp); }, nullptr},
     {MAXPOOL, {"[maxpool]", "[max]"}, parse_maxpool, resize_pool, nullptr, nullptr, free_maxpool_arrays},
     {LOCAL_AVGPOOL, {"[local_avgpool]", "[local_avg]"}, parse_local_avgpool, resize_pool, nullptr, nullptr,
      free_maxpool_arrays},
-    {SOFTMAX, {"[softmax]", "[soft]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {SOFTMAX, {"[softmax]", "[soft]"}, parse_softmax, nullptr, nullptr, nullptr, free_softmax_arrays},
     {DETECTION, {"[detection]", nullptr}, parse_detection, nullptr, nullptr, nullptr, nullptr},
     {DROPOUT, {"[dropout]", nullptr}, parse_dropout,
      [](layer *l, int, int, int inputs, network *) { resize_dropout_layer(l, inputs); }, nullptr, nullptr,
      free_dropout_arrays},
-    {CROP, {"[crop]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {CROP, {"[crop]", nullptr}, parse_crop, [](layer *l, int w, int h, int, network *) { resize_crop_layer(l, w, h); },
+     nullptr, nullptr, nullptr},
     {ROUTE, {"[route]", nullptr}, parse_route, [](layer *l, int, int, int, network *net) { resize_route_layer(l, net); },
      nullptr, nullptr, free_route_arrays},
-    {COST, {"[cost]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {NORMALIZATION, {"[normalization]", "[lrn]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {COST, {"[cost]", nullptr}, parse_cost, [](layer *l, int, int, int inputs, network *) { resize_cost_layer(l, inputs); },
+     nullptr, nullptr, nullptr},
+    {NORMALIZATION, {"[normalization]", "[lrn]"}, parse_normalization,
+     [](layer *l, int w, int h, int, network *) { resize_normalization_layer(l, w, h); }, nullptr, nullptr,
+     free_normalization_arrays},
     {AVGPOOL, {"[avgpool]", "[avg]"}, parse_avgpool,
      [](layer *l, int w, int h, int, network *) { resize_avgpool_layer(l, w, h); }, nullptr, nullptr, nullptr},
-    {LOCAL, {"[local]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {LOCAL, {"[local]", nullptr}, parse_local, nullptr, [](layer l, FILE *fp, int) { load_local_weights(l, fp); },
+     [](layer l, FILE *fp, int) { save_local_weights(l, fp); }, free_local_arrays},
     {SHORTCUT, {"[shortcut]", nullptr}, [](list *o, size_params p) { return parse_shortcut(o, p, p.net); },
      [](layer *l, int w, int h, int, network *net) { resize_shortcut_layer(l, w, h, net); },
      [](layer l, FILE *fp, int) { load_shortcut_weights(l, fp); },

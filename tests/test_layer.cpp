@@ -109,7 +109,6 @@ TEST(FreeLayer, SharedWeightsStayWithTheirOwner)
     user.output = floats(4);
     user.delta = floats(4);
     user.x = floats(4);
-    user.m = floats(4);
     free_layer(user);
     owner.weights[3] = 1;
     owner.rolling_variance[3] = 2;

@@ -104,7 +104,12 @@ TEST_P(MaxpoolGeometry, BackwardMatchesFiniteDifferences)
     const Pool p = GetParam();
     layer l = make_pool(p, false);
     std::vector<float> input = distinct_values((size_t)l.inputs * p.batch);
-    const auto probe = random_vector((size_t)l.outputs * p.batch);
+    auto probe = random_vector((size_t)l.outputs * p.batch);
+    // Empty windows output the lowest float, whose differences carry no precision; they have no
+    // gradient either.
+    forward_maxpool_layer(l, state_for(input.data(), nullptr, 1));
+    for (size_t i = 0; i < probe.size(); ++i)
+        if (l.indexes[i] < 0) probe[i] = 0;
     const auto numeric = numeric_gradient(input, probe, [&] {
         forward_maxpool_layer(l, state_for(input.data(), nullptr, 1));
         return l.output;
