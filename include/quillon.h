@@ -350,9 +350,42 @@ struct layer {
     float *col_image;
 
     /* -- recurrent */
+    int shortcut;
+    int history_size;
+    int state_constrain;
+    float time_normalizer;
+    ACTIVATION lstm_activation;
+    float *state;        /* RNN, CRNN: hidden states; GRU: the current state */
+    float *prev_state;   /* hidden state before the first step of the pass; HISTORY: the last outputs */
+    float *forgot_state; /* GRU: state · r */
+    float *prev_cell;    /* cell state before the first step of the pass */
+    float *z_cpu;
+    float *r_cpu;
+    float *h_cpu;        /* hidden state carried between passes */
+    float *c_cpu;        /* cell state carried between passes */
+    float *f_cpu;
+    float *i_cpu;
+    float *g_cpu;
+    float *o_cpu;
+    float *temp_cpu;
+    float *temp2_cpu;
+    float *temp3_cpu;
+    float *dc_cpu;
+    float *dh_cpu;
+    float *cell_cpu;     /* cell state after every step of the pass */
+    float *stored_c_cpu; /* saved copies of the recurrent state */
+    float *stored_h_cpu;
+    struct layer *input_z_layer;
+    struct layer *state_z_layer;
+    struct layer *input_r_layer;
+    struct layer *state_r_layer;
+    struct layer *input_h_layer;
+    struct layer *state_h_layer;
+    struct layer *uf, *ui, *ug, *uo;
+    struct layer *wf, *wi, *wg, *wo;
+    struct layer *vf, *vi, *vo;
 
-    /* -- resampling and regularisation */
-    float scale;
+    /* -- resampling and regularisation (also read `scale` above) */
     float probability;
     int dropblock;
     float dropblock_size_rel;

@@ -140,7 +140,7 @@ std::vector<bbox_t> Detector::detect(std::string image_filename, float thresh, b
 }
 
 // The picture in the network's input shape; another channel count is copied into the network's
-// channels (missing ones stay 0) so the pass never reads past the caller's pixels.
+// channels (missing ones stay 0) so the pass never reads past the pixels.
 static image network_sized_copy(const network &net, image_t img)
 {
     image view = {img.w, img.h, img.c, img.data};
@@ -151,8 +151,9 @@ static image network_sized_copy(const network &net, image_t img)
     } else {
         sized = resize_image(view, net.w, net.h);
     }
-    if (sized.c != net.c) {
-        image fitted = make_image(net.w, net.h, net.c);
+    // A network built for a batch reads that many pictures: the others are left at 0.
+    if (sized.c != net.c || net.batch > 1) {
+        image fitted = make_image(net.w, net.h, net.c * std::max(net.batch, 1));
         memcpy(fitted.data, sized.data, (size_t)net.w * net.h * std::min(sized.c, net.c) * sizeof(float));
         ::free_image(sized);
         sized = fitted;

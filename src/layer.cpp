@@ -6,20 +6,25 @@
 #include "avgpool_layer.h"
 #include "batchnorm_layer.h"
 #include "connected_layer.h"
-#include "contrastive_layer.h"
+#include "conv_lstm_layer.h"
 #include "convolutional_layer.h"
 #include "cost_layer.h"
+#include "crnn_layer.h"
 #include "crop_layer.h"
 #include "detection_layer.h"
 #include "dropout_layer.h"
 #include "gaussian_vumo_layer.h"
+#include "gru_layer.h"
+#include "history_layer.h"
 #include "implicit_layer.h"
 #include "local_layer.h"
+#include "lstm_layer.h"
 #include "maxpool_layer.h"
 #include "normalization_layer.h"
 #include "region_layer.h"
 #include "reorg_layer.h"
 #include "reorg_old_layer.h"
+#include "rnn_layer.h"
 #include "route_layer.h"
 #include "sam_layer.h"
 #include "scale_channels_layer.h"
@@ -87,12 +92,47 @@ static constexpr layer_kind layer_kinds[] = {
     {SAM, {"[sam]", nullptr}, [](list *o, size_params p) { return parse_sam(o, p, p.net); },
      [](layer *l, int w, int h, int, network *) { resize_sam_layer(l, w, h); }, nullptr, nullptr, nullptr},
     {ACTIVE, {"[activation]", nullptr}, parse_activation, nullptr, nullptr, nullptr, nullptr},
-    {RNN, {"[rnn]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {GRU, {"[gru]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {LSTM, {"[lstm]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {CONV_LSTM, {"[conv_lstm]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {HISTORY, {"[history]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {CRNN, {"[crnn]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {RNN, {"[rnn]", nullptr}, parse_rnn, nullptr,
+     [](layer l, FILE *fp, int transpose) {
+         for (layer *sub : {l.input_layer, l.self_layer, l.output_layer}) load_connected_weights(*sub, fp, transpose);
+     },
+     [](layer l, FILE *fp, int) {
+         for (layer *sub : {l.input_layer, l.self_layer, l.output_layer}) save_connected_weights(*sub, fp);
+     },
+     free_rnn_arrays},
+    {GRU, {"[gru]", nullptr}, parse_gru, nullptr,
+     [](layer l, FILE *fp, int transpose) {
+         for (layer *sub : {l.input_z_layer, l.input_r_layer, l.input_h_layer, l.state_z_layer, l.state_r_layer,
+                            l.state_h_layer})
+             load_connected_weights(*sub, fp, transpose);
+     },
+     [](layer l, FILE *fp, int) {
+         for (layer *sub : {l.input_z_layer, l.input_r_layer, l.input_h_layer, l.state_z_layer, l.state_r_layer,
+                            l.state_h_layer})
+             save_connected_weights(*sub, fp);
+     },
+     free_gru_arrays},
+    {LSTM, {"[lstm]", nullptr}, parse_lstm, nullptr,
+     [](layer l, FILE *fp, int transpose) {
+         for (layer *sub : {l.wf, l.wi, l.wg, l.wo, l.uf, l.ui, l.ug, l.uo}) load_connected_weights(*sub, fp, transpose);
+     },
+     [](layer l, FILE *fp, int) {
+         for (layer *sub : {l.wf, l.wi, l.wg, l.wo, l.uf, l.ui, l.ug, l.uo}) save_connected_weights(*sub, fp);
+     },
+     free_lstm_arrays},
+    {CONV_LSTM, {"[conv_lstm]", nullptr}, parse_conv_lstm,
+     [](layer *l, int w, int h, int, network *) { resize_conv_lstm_layer(l, w, h); },
+     [](layer l, FILE *fp, int) { load_conv_lstm_weights(l, fp); },
+     [](layer l, FILE *fp, int) { save_conv_lstm_weights(l, fp); }, free_conv_lstm_arrays},
+    {HISTORY, {"[history]", nullptr}, parse_history, nullptr, nullptr, nullptr, free_history_arrays},
+    {CRNN, {"[crnn]", nullptr}, parse_crnn, [](layer *l, int w, int h, int, network *) { resize_crnn_layer(l, w, h); },
+     [](layer l, FILE *fp, int) {
+         for (layer *sub : {l.input_layer, l.self_layer, l.output_layer}) load_convolutional_weights(*sub, fp);
+     },
+     [](layer l, FILE *fp, int) {
+         for (layer *sub : {l.input_layer, l.self_layer, l.output_layer}) save_convolutional_weights(*sub, fp);
+     },
+     free_crnn_arrays},
     {BATCHNORM, {"[batchnorm]", nullptr}, parse_batchnorm,
      [](layer *l, int w, int h, int, network *) { resize_batchnorm_layer(l, w, h); },
      [](layer l, FILE *fp, int) { load_batchnorm_weights(l, fp); },
@@ -202,9 +242,9 @@ extern "C" QUILLON_API void free_layer_custom(layer l, int keep_cudnn_descriptor
 {
     const layer_kind *kind = get_layer_kind(l.type);
 
-    // Kind-specific arrays first: a kind may take over common pointers here (a CRNN's output is its
-    // output sub-layer's) and clear them so they are not released twice. A layer that shares another
-    // layer's parameters shares their optimiser and packed arrays too.
+    // Kind-specific arrays first: a kind may take over common pointers here (an RNN's or CRNN's
+    // output is its output sub-layer's) and clear them so they are not released twice. A layer that
+    // shares another layer's parameters shares their optimiser and packed arrays too.
     if (kind && kind->free_arrays && !l.share_layer) kind->free_arrays(&l);
     if (l.type == DROPOUT) return;
 
@@ -219,16 +259,8 @@ extern "C" QUILLON_API void free_layer_custom(layer l, int keep_cudnn_descriptor
         return;
     }
 
+    // Recurrent kinds released their sub-layers (and forgot borrowed outputs) in their own rows.
     if (l.antialiasing) free_sublayer(l.input_layer);
-    if (l.type == CRNN) {
-        free_sublayer(l.input_layer);
-        free_sublayer(l.self_layer);
-        free_sublayer(l.output_layer);
-        l.output = nullptr;
-        l.delta = nullptr;
-        l.output_gpu = nullptr;
-        l.delta_gpu = nullptr;
-    }
 
     free(l.input_layers);
     free(l.cost);

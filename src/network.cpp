@@ -349,24 +349,39 @@ static void randomise_crnn_state(const layer &l)
 void reset_recurrent_state(network net)
 {
     for (int i = 0; i < net.n; ++i) {
-        if (net.layers[i].type == CRNN) randomise_crnn_state(net.layers[i]);
+        const layer &l = net.layers[i];
+        if (l.type == CONV_LSTM) {
+            fill_cpu(l.batch * l.outputs, 0, l.h_cpu, 1);
+            fill_cpu(l.batch * l.outputs, 0, l.c_cpu, 1);
+        }
+        if (l.type == CRNN) randomise_crnn_state(l);
     }
 }
 
 void save_recurrent_state(network net)
 {
+    for (int i = 0; i < net.n; ++i) {
+        const layer &l = net.layers[i];
+        if (l.type != CONV_LSTM) continue;
+        copy_cpu(l.batch * l.outputs, l.h_cpu, l.stored_h_cpu);
+        copy_cpu(l.batch * l.outputs, l.c_cpu, l.stored_c_cpu);
+    }
 }
 
 void restore_recurrent_state(network net)
 {
     for (int i = 0; i < net.n; ++i) {
-        if (net.layers[i].type == CRNN) randomise_crnn_state(net.layers[i]);
+        const layer &l = net.layers[i];
+        if (l.type == CONV_LSTM) {
+            copy_cpu(l.batch * l.outputs, l.stored_h_cpu, l.h_cpu);
+            copy_cpu(l.batch * l.outputs, l.stored_c_cpu, l.c_cpu);
+        }
+        if (l.type == CRNN) randomise_crnn_state(l);
     }
 }
 
-extern "C" QUILLON_API void reset_rnn(network *net)
-{
-}
+// The recurrent state lives on the device only in GPU builds; the CPU state is left alone.
+extern "C" QUILLON_API void reset_rnn(network *net) { (void)net; }
 
 extern "C" QUILLON_API load_args get_base_args(network *net)
 {
@@ -588,7 +603,17 @@ extern "C" QUILLON_API image_detections *network_predict_batch(network *net, ima
                                                                float thresh, float hier, int *map, int relative,
                                                                int letter)
 {
-    network_predict(*net, im.data);
+    // The pass reads a full batch; a picture holding fewer values is copied into a zero-padded batch.
+    const size_t needed = (size_t)net->batch * net->inputs;
+    const size_t given = (size_t)std::max(im.w, 0) * std::max(im.h, 0) * std::max(im.c, 0);
+    if (given < needed) {
+        float *padded = (float *)xcalloc(needed, sizeof(float));
+        if (given) memcpy(padded, im.data, given * sizeof(float));
+        network_predict(*net, padded);
+        free(padded);
+    } else {
+        network_predict(*net, im.data);
+    }
     image_detections *entries = (image_detections *)xcalloc(batch_size, sizeof(image_detections));
     // The heads hold net->batch images; entries beyond them stay empty rather than read past the outputs.
     const int images = std::min(batch_size, net->batch);

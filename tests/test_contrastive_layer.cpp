@@ -2,7 +2,7 @@
 // finite differences of the pair loss it descends, the edge cases of pairing (groups, one or two
 // records, no assigned cell), and a network whose head carries embeddings that keep track ids
 // across the frames of a generated moving-object sequence.
-#include "contrastive_layer.h"
+#include "softmax_layer.h"
 
 #include "detection_fixtures.h"
 #include "layer.h"

@@ -223,6 +223,12 @@ TEST(Detector, BatchBoxesInPixelsOfTheGivenSize)
     ASSERT_EQ(r.size(), 2u);
     expect_boxes(r[0], {expected_box(0, 0, 64, 48)});
     expect_boxes(r[1], {expected_box(1, 2, 64, 48), expected_box(3, 3, 64, 48)});
+
+    // One picture on the two-image network: the pass still reads only the caller's pixels.
+    expect_boxes(detector.detect(as_image_t(b), .2f), {expected_box(1, 2, 32, 32), expected_box(3, 3, 32, 32)});
+    const std::vector<std::vector<bbox_t>> one = detector.detectBatch(as_image_t(a), 1, 32, 32, .2f);
+    ASSERT_EQ(one.size(), 1u);
+    expect_boxes(one[0], {expected_box(0, 0, 32, 32)});
     for (image m : {a, b, both}) free_image(m);
 }
 
