@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build test demo bench asan clean
+.PHONY: all bootstrap configure build test demo demo-train bench asan clean
 
 all: build
 
@@ -21,6 +21,9 @@ test: build
 
 demo: build
 	@examples/demo.sh $(BUILD)
+
+demo-train: build
+	@examples/shapes/train.sh $(BUILD)
 
 bench: bootstrap
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLON_BENCH=ON -DQUILLON_TESTS=OFF >/dev/null

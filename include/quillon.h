@@ -385,7 +385,7 @@ struct layer {
     struct layer *wf, *wi, *wg, *wo;
     struct layer *vf, *vi, *vo;
 
-    /* -- resampling and regularisation (also read `scale` above) */
+    /* -- resampling and regularisation (they also read `scale`, in the dense block) */
     float probability;
     int dropblock;
     float dropblock_size_rel;
@@ -828,6 +828,21 @@ QUILLON_API pthread_t load_data_in_thread(load_args args);
 QUILLON_API int free_load_threads(load_args args);
 /* Frees the rows of a batch (only the row arrays when it is shallow); the record itself is a value. */
 QUILLON_API void free_data(data d);
+/* Trains the detector of cfg_file on the .data file's "train" list until max_batches, writing weights
+ * files into its "backup" directory; weights_file (or null) gives the starting weights. */
+QUILLON_API void train_detector(const char *data_file, const char *cfg_file, const char *weights_file,
+                                int *gpu_indexes, int gpu_count, int clear, int dont_show, int measure_map,
+                                float thresh, float iou_thresh, int port, int show_imgs, int layer_timing);
+/* Returns the mAP (0..1) of the network over the .data file's "valid" list; shared_net (or null)
+ * is used as is and left as found, otherwise the network is built from cfg_file and weights_file. */
+QUILLON_API float validate_detector_map(const char *data_file, const char *cfg_file, const char *weights_file,
+                                        float conf_thresh, float iou_thresh, int recall_points, int letter_box,
+                                        network *shared_net);
+/* Detects objects in filename (or in each path read from standard input when null), saving the
+ * drawn result as "predictions.jpg"; optionally writes label files and a JSON array. */
+QUILLON_API void test_detector(const char *data_file, const char *cfg_file, const char *weights_file,
+                               const char *filename, float thresh, float hier_thresh, int dont_show, int print_boxes,
+                               int write_labels, const char *json_file, int letter_box, int layer_timing);
 
 /* output services */
 /* Renders one frame's detections as JSON text; the caller frees it with free(); null when out of memory. */

@@ -2,6 +2,7 @@
 // decoding of its cells into boxes, counting and extracting detections, letterbox correction,
 // resize, and the training pass that fills its deltas.
 #pragma once
+#include "box_geometry.h"
 #include "parser.h"
 #include "quillon.h"
 
@@ -29,6 +30,30 @@ void free_vumo_arrays(layer *l);
 // The training part of the forward pass: fills delta, cost and the per-cell track and class ids
 // from state.truth. Runs after output was activated and delta zeroed.
 void vumo_training_loss(layer l, network_state state);
+
+// One image of a training pass: copies of the layer and the state, the image, and its sums.
+struct vumo_train_args {
+    layer l;
+    network_state state;
+    int b;
+    float tot_iou;
+    float tot_giou_loss;
+    float tot_iou_loss;
+    int count;
+    int class_count;
+};
+
+// Worker body (a vumo_train_args *): fills the deltas and cell ids of image b.
+void *vumo_process_image(void *args);
+// Adds the box deltas of one truth at index and reports the prediction's overlap with it; bumps
+// rewritten_bbox when the slot already held box deltas.
+box_ious vumo_delta_box(box truth, const float *x, const float *biases, int n, int index, int col, int row, int lw,
+                        int lh, int netw, int neth, float *delta, float scale, int stride, float iou_normalizer,
+                        IOU_LOSS iou_loss, float max_delta, uint64_t *rewritten_bbox, int new_coords);
+void vumo_delta_class(const float *output, float *delta, int index, int class_id, int classes, int stride,
+                      int focal_loss, float label_smooth_eps, const float *classes_multipliers, float cls_normalizer);
+// Divides the box deltas of a slot by the number of classes it is pushed towards.
+void vumo_average_deltas(int class_index, int box_index, int stride, int classes, float *delta);
 
 int vumo_num_detections(layer l, float thresh);
 int vumo_num_detections_batch(layer l, float thresh, int batch);

@@ -8,6 +8,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include <unistd.h>
 
 size_t read_weights_array_quiet(float *a, size_t n, FILE *fp)
 {
@@ -85,7 +88,10 @@ void load_weights(network *net, const char *filename)
 void save_weights_upto(network net, const char *filename, int cutoff, int save_ema)
 {
     fprintf(stderr, "Saving weights to %s\n", filename);
-    FILE *fp = fopen(filename, "wb");
+    // Written beside the target and renamed into place, so an interrupted save (a crash, a kill, a
+    // full disk) never leaves a half-written file under the final name.
+    const std::string temporary = std::string(filename) + ".part" + std::to_string((long)getpid());
+    FILE *fp = fopen(temporary.c_str(), "wb");
     if (!fp) fatal_open_error(filename);
 
     const int32_t major = 0, minor = 2, revision = 5;
@@ -101,7 +107,12 @@ void save_weights_upto(network net, const char *filename, int cutoff, int save_e
         if (kind && kind->write_weights && !l.share_layer) kind->write_weights(l, fp, save_ema);
         fflush(fp);
     }
-    fclose(fp);
+    const bool written = !ferror(fp);
+    if (fclose(fp) != 0 || !written || rename(temporary.c_str(), filename) != 0) {
+        remove(temporary.c_str());
+        fprintf(stderr, "Couldn't write file: %s\n", filename);
+        quillon_error("Weights file not written");
+    }
 }
 
 void save_weights(network net, const char *filename)

@@ -325,4 +325,25 @@ TEST(PlainInterface, CExampleAndCommandLine)
                  logistic_value(10) * logistic_value(5), e.x, e.y, e.w, e.h);
         EXPECT_NE(cli_text.find(line), std::string::npos) << line << "\n" << cli_text;
     }
+
+    // The same detections as a JSON frame, named by the names file; unknown options are refused.
+    const std::string names = detection_temp_path("blocks.names");
+    FILE *nf = fopen(names.c_str(), "w");
+    ASSERT_NE(nf, nullptr);
+    fputs("zero\none\n", nf);
+    fclose(nf);
+    const std::string json = detection_temp_path("cli.json");
+    const std::string json_cli = std::string(QUILLON_BINARY_DIR) + "/quillon detect " + f.cfg + " " + f.weights + " " +
+                                 path + " -thresh 0.5 -names " + names + " -json " + json + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(json_cli.c_str()), 0);
+    const std::string json_text = read_file(json);
+    EXPECT_EQ(json_text.rfind("{\n \"frame_id\":1, \n", 0), 0u) << json_text;
+    size_t objects = 0;
+    for (size_t at = json_text.find("\"name\":\"one\""); at != std::string::npos;
+         at = json_text.find("\"name\":\"one\"", at + 1))
+        ++objects;
+    EXPECT_EQ(objects, 2u) << json_text;
+    const std::string bad = std::string(QUILLON_BINARY_DIR) + "/quillon detect " + f.cfg + " " + f.weights + " " + path +
+                            " -bogus 1 >/dev/null 2>&1";
+    EXPECT_NE(std::system(bad.c_str()), 0);
 }
