@@ -433,8 +433,28 @@ struct layer {
     int dets_for_track;
     int dets_for_show;
     float track_ciou_norm;
+    float thresh;
+    int rescore;
+    int softmax;
+    int sqrt;
+    int log;
+    int classfix;
+    int absolute;
+    float coord_scale;
+    float object_scale;
+    float noobject_scale;
+    float mask_scale;
+    float class_scale;
+    int bias_match;
+    int side;
+    int forced;
+    int reorg;
+    float uc_normalizer;
+    int vumo_point;
 
-    /* -- contrastive */
+    /* -- contrastive (also reads `temperature` and `loss` above) */
+    int detection_linked;
+    int contrastive_neg_max;
 
     layer_forward_fn forward;
     layer_backward_fn backward;
@@ -551,6 +571,8 @@ struct layer {
     float **layers_delta_gpu;
     /* -- detection heads */
     float *output_avg_gpu;
+    /* -- contrastive */
+    float *pairs_gpu;
 
     /* more device twins and descriptors */
 };

@@ -11,7 +11,9 @@
 #include "cost_layer.h"
 #include "crnn_layer.h"
 #include "crop_layer.h"
+#include "detection_layer.h"
 #include "dropout_layer.h"
+#include "gaussian_vumo_layer.h"
 #include "gru_layer.h"
 #include "history_layer.h"
 #include "implicit_layer.h"
@@ -19,6 +21,7 @@
 #include "lstm_layer.h"
 #include "maxpool_layer.h"
 #include "normalization_layer.h"
+#include "region_layer.h"
 #include "reorg_layer.h"
 #include "reorg_old_layer.h"
 #include "rnn_layer.h"
@@ -62,7 +65,7 @@ static constexpr layer_kind layer_kinds[] = {
     {LOCAL_AVGPOOL, {"[local_avgpool]", "[local_avg]"}, parse_local_avgpool, resize_pool, nullptr, nullptr,
      free_maxpool_arrays},
     {SOFTMAX, {"[softmax]", "[soft]"}, parse_softmax, nullptr, nullptr, nullptr, free_softmax_arrays},
-    {DETECTION, {"[detection]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {DETECTION, {"[detection]", nullptr}, parse_detection, nullptr, nullptr, nullptr, nullptr},
     {DROPOUT, {"[dropout]", nullptr}, parse_dropout,
      [](layer *l, int, int, int inputs, network *) { resize_dropout_layer(l, inputs); }, nullptr, nullptr,
      free_dropout_arrays},
@@ -136,10 +139,14 @@ static constexpr layer_kind layer_kinds[] = {
      [](layer l, FILE *fp, int) { save_batchnorm_weights(l, fp); }, nullptr},
     {NETWORK, {"[net]", "[network]"}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {(LAYER_TYPE)26, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {REGION, {"[region]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {REGION, {"[region]", nullptr}, parse_region,
+     [](layer *l, int w, int h, int, network *) { resize_region_layer(l, w, h); }, nullptr, nullptr,
+     free_region_arrays},
     {VUMO, {"[vumo]", nullptr}, parse_vumo, [](layer *l, int w, int h, int, network *) { resize_vumo_layer(l, w, h); },
      nullptr, nullptr, free_vumo_arrays},
-    {GAUSSIAN_VUMO, {"[Gaussian_vumo]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {GAUSSIAN_VUMO, {"[Gaussian_vumo]", nullptr}, parse_gaussian_vumo,
+     [](layer *l, int w, int h, int, network *) { resize_gaussian_vumo_layer(l, w, h); }, nullptr, nullptr,
+     free_gaussian_vumo_arrays},
     {(LAYER_TYPE)30, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {REORG, {"[reorg3d]", nullptr}, parse_reorg,
      [](layer *l, int w, int h, int, network *) { resize_reorg_layer(l, w, h); }, nullptr, nullptr, nullptr},
@@ -151,7 +158,7 @@ static constexpr layer_kind layer_kinds[] = {
     {(LAYER_TYPE)35, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
     {EMPTY, {"[empty]", "[silence]"}, parse_empty, nullptr, nullptr, nullptr, forget_borrowed_buffers},
     {BLANK, {nullptr, nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
-    {CONTRASTIVE, {"[contrastive]", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {CONTRASTIVE, {"[contrastive]", nullptr}, parse_contrastive, nullptr, nullptr, nullptr, free_contrastive_arrays},
     {IMPLICIT, {"[implicit]", nullptr}, parse_implicit, nullptr,
      [](layer l, FILE *fp, int) { load_implicit_weights(l, fp); },
      [](layer l, FILE *fp, int) { save_implicit_weights(l, fp); }, nullptr},

@@ -4,9 +4,12 @@
 #include "network.h"
 
 #include "convolutional_layer.h"
+#include "detection_layer.h"
+#include "gaussian_vumo_layer.h"
 #include "image.h"
 #include "layer.h"
 #include "learning_rate.h"
+#include "region_layer.h"
 #include "utils.h"
 #include "vector_primitives.h"
 #include "vumo_layer.h"
@@ -454,6 +457,8 @@ int network_num_detections(network *net, float thresh)
     for (int i = 0; i < net->n; ++i) {
         const layer &l = net->layers[i];
         if (l.type == VUMO) count += vumo_num_detections(l, thresh);
+        if (l.type == GAUSSIAN_VUMO) count += gaussian_vumo_num_detections(l, thresh);
+        if (l.type == DETECTION || l.type == REGION) count += l.w * l.h * l.n;
     }
     return count;
 }
@@ -464,6 +469,7 @@ int network_num_detections_batch(network *net, float thresh, int batch)
     for (int i = 0; i < net->n; ++i) {
         const layer &l = net->layers[i];
         if (l.type == VUMO) count += vumo_num_detections_batch(l, thresh, batch);
+        if (l.type == DETECTION || l.type == REGION) count += l.w * l.h * l.n;
     }
     return count;
 }
@@ -506,8 +512,8 @@ static void check_head_classes(int &prev_classes, int classes)
 }
 
 // batch < 0: the single-image path (image 0).
-static void fill_detections(network *net, int w, int h, float thresh, int relative, detection *dets, int letter,
-                            int batch)
+static void fill_detections(network *net, int w, int h, float thresh, int *map, int relative, detection *dets,
+                            int letter, int batch)
 {
     // The records' prob arrays are sized by the template head; a head with more classes is cut to them.
     const int class_capacity = detection_template_layer(*net).classes;
@@ -519,6 +525,16 @@ static void fill_detections(network *net, int w, int h, float thresh, int relati
             cursor += fill_vumo_detections(l, w, h, net->w, net->h, thresh, relative, cursor, letter,
                                            batch < 0 ? 0 : batch, class_capacity);
             check_head_classes(prev_classes, l.classes);
+        } else if (l.type == GAUSSIAN_VUMO && batch < 0) {
+            cursor += fill_gaussian_vumo_detections(l, w, h, net->w, net->h, thresh, relative, cursor, letter,
+                                                    class_capacity);
+        } else if (l.type == REGION) {
+            fill_region_detections(l, w, h, net->w, net->h, thresh, map, relative, cursor, letter, class_capacity);
+            cursor += l.w * l.h * l.n;
+        } else if (l.type == DETECTION) {
+            // Its boxes come out in the units of the size it is given: 1 x 1 keeps them relative.
+            fill_detection_detections(l, relative ? 1 : w, relative ? 1 : h, thresh, cursor, class_capacity);
+            cursor += l.w * l.h * l.n;
         }
     }
 }
@@ -526,13 +542,13 @@ static void fill_detections(network *net, int w, int h, float thresh, int relati
 void fill_network_detections(network *net, int w, int h, float thresh, float hier, int *map, int relative,
                              detection *dets, int letter)
 {
-    fill_detections(net, w, h, thresh, relative, dets, letter, -1);
+    fill_detections(net, w, h, thresh, map, relative, dets, letter, -1);
 }
 
 void fill_network_detections_batch(network *net, int w, int h, float thresh, float hier, int *map, int relative,
                                    detection *dets, int letter, int batch)
 {
-    fill_detections(net, w, h, thresh, relative, dets, letter, batch);
+    fill_detections(net, w, h, thresh, map, relative, dets, letter, batch);
 }
 
 extern "C" QUILLON_API detection *get_network_boxes(network *net, int w, int h, float thresh, float hier, int *map,
