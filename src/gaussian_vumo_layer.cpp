@@ -59,25 +59,6 @@ layer make_gaussian_vumo_layer(int batch, int w, int h, int n, int total, int *m
     return l;
 }
 
-static IOU_LOSS iou_loss_from_string(const char *s)
-{
-    if (!strcmp(s, "mse")) return MSE;
-    if (!strcmp(s, "giou")) return GIOU;
-    if (!strcmp(s, "diou")) return DIOU;
-    if (!strcmp(s, "ciou")) return CIOU;
-    return IOU;
-}
-
-static IOU_LOSS iou_thresh_kind_from_string(const char *s)
-{
-    if (!strcmp(s, "iou")) return IOU;
-    if (!strcmp(s, "giou")) return GIOU;
-    if (!strcmp(s, "diou")) return DIOU;
-    if (!strcmp(s, "ciou")) return CIOU;
-    fprintf(stderr, " Wrong iou_thresh_kind = %s \n", s);
-    return IOU;
-}
-
 static NMS_KIND nms_kind_from_string(const char *s)
 {
     if (!strcmp(s, "greedynms")) return GREEDY_NMS;
@@ -91,29 +72,6 @@ static int vumo_point_from_string(const char *s)
     if (!strcmp(s, "left_top")) return POINT_LEFT_TOP;
     if (!strcmp(s, "right_bottom")) return POINT_RIGHT_BOTTOM;
     return POINT_CENTER;
-}
-
-static void read_class_multipliers(list *options, layer &l)
-{
-    const char *text = option_find_str(options, "counters_per_class", nullptr);
-    if (!text) return;
-    int count = 0;
-    int *counts = parse_vumo_mask(text, &count);
-    if (count != l.classes) {
-        printf(" number of values in counters_per_class = %d doesn't match with classes = %d \n", count, l.classes);
-        exit(0);
-    }
-    int max_count = 0;
-    for (int i = 0; i < count; ++i) {
-        if (counts[i] < 1) counts[i] = 1;
-        max_count = std::max(max_count, counts[i]);
-    }
-    l.classes_multipliers = (float *)xcalloc(count, sizeof(float));
-    for (int i = 0; i < count; ++i) l.classes_multipliers[i] = std::min((float)max_count / counts[i], l.max_delta);
-    free(counts);
-    printf(" classes_multipliers: ");
-    for (int i = 0; i < count; ++i) printf("%.1f, ", l.classes_multipliers[i]);
-    printf("\n");
 }
 
 layer parse_gaussian_vumo(list *options, size_params params)

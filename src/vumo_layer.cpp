@@ -84,7 +84,7 @@ layer make_vumo_layer(int batch, int w, int h, int n, int total, int *mask, int 
     return l;
 }
 
-static IOU_LOSS iou_loss_from_string(const char *s)
+IOU_LOSS iou_loss_from_string(const char *s)
 {
     if (!strcmp(s, "mse")) return MSE;
     if (!strcmp(s, "giou")) return GIOU;
@@ -93,7 +93,7 @@ static IOU_LOSS iou_loss_from_string(const char *s)
     return IOU;
 }
 
-static IOU_LOSS iou_thresh_kind_from_string(const char *s)
+IOU_LOSS iou_thresh_kind_from_string(const char *s)
 {
     if (!strcmp(s, "iou")) return IOU;
     if (!strcmp(s, "giou")) return GIOU;
@@ -110,7 +110,7 @@ static NMS_KIND nms_kind_from_string(const char *s)
     return DEFAULT_NMS;
 }
 
-static void read_class_multipliers(list *options, layer &l)
+void read_class_multipliers(list *options, layer &l)
 {
     const char *text = option_find_str(options, "counters_per_class", nullptr);
     if (!text) return;

@@ -68,3 +68,10 @@ int get_vumo_detections_batch(layer l, int w, int h, int netw, int neth, float t
 int fill_vumo_detections(layer l, int w, int h, int netw, int neth, float thresh, int relative, detection *dets,
                          int letter, int batch, int class_capacity);
 void correct_vumo_boxes(detection *dets, int n, int w, int h, int netw, int neth, int relative, int letter);
+
+// Section helpers shared by the detection heads.
+IOU_LOSS iou_loss_from_string(const char *s);
+// Unknown words print " Wrong iou_thresh_kind" and give IOU.
+IOU_LOSS iou_thresh_kind_from_string(const char *s);
+// "counters_per_class": per-class loss multipliers max_count / count, capped at max_delta.
+void read_class_multipliers(list *options, layer &l);
