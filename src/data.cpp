@@ -399,8 +399,8 @@ static void dump_augmented_image(image sized, const float *truth, int max_boxes,
         const int top = (int)((y - h / 2) * sized.h), bot = (int)((y + h / 2) * sized.h);
         draw_box(sized, left, top, right, bot, 150, 100, 50);
     }
-    save_image_options(sized, name.c_str());
-    if (show_imgs == 1) show_image(sized, name.c_str());
+    save_image_options(sized, name.data());
+    if (show_imgs == 1) show_image(sized, name.data());
     printf("\nYou use flag -show_imgs, so will be saved aug_...jpg images. Press Enter: \n");
 }
 
