@@ -11,8 +11,10 @@
 #include "vector_primitives.h"
 #include "weights.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <immintrin.h>
 #include <vector>
 
 namespace {
@@ -423,10 +425,216 @@ static void forward_xnor_packed(layer &l, network_state &state)
     }
 }
 
+namespace {
+
+// Columns per unfolded band: a band's column matrix should stay in the second-level cache between
+// its unfolding and its product, but bands narrower than a few hundred columns would make the
+// product re-read the weights too often. A multiple of the widest register tile, off the strides
+// that are multiples of 1 KiB (which the product would repack).
+int unfold_band_columns(int k, int N)
+{
+    constexpr size_t budget = 512 * 1024;
+    constexpr int least = 1024;
+    if ((size_t)k * N * sizeof(float) <= 2 * budget) return N;
+    int band = (int)(budget / (sizeof(float) * k)) / 32 * 32;
+    band = std::max(band, least);
+    if (band % 256 == 0) band -= 32;
+    return band >= N ? N : band;
+}
+
+// Grouped convolutions with a few channels per group would multiply matrices of a few rows by a
+// few dozen deep, where the unfolding costs several times the arithmetic: with stride 1 they run
+// as a direct convolution over a zero-bordered copy of the group's channels instead.
+bool runs_direct_grouped(const layer &l)
+{
+    const int border = l.pad * l.dilation;
+    const size_t bordered = (size_t)(l.c / l.groups) * (l.h + 2 * border) * (l.w + 2 * border);
+    return l.groups > 1 && l.stride_x == 1 && l.stride_y == 1 && l.size * l.size * (l.c / l.groups) <= 64 &&
+           bordered * sizeof(float) <= l.workspace_size;
+}
+
+// V vectors of W outputs of one output row, starting at column x: every tap's weight times the
+// bordered inputs it meets, in independent accumulators so the multiply-adds overlap.
+template <int W, int V>
+__attribute__((always_inline)) inline void direct_columns(const float *bordered, int bh, int bw, const float *w,
+                                                          int channels, int size, int dilation, int y, int x,
+                                                          float *o)
+{
+    typedef float vec __attribute__((vector_size(W * sizeof(float))));
+    vec acc[V] = {};
+    for (int cc = 0; cc < channels; ++cc)
+        for (int ki = 0; ki < size; ++ki) {
+            const float *row = bordered + ((size_t)cc * bh + y + ki * dilation) * bw + x;
+            for (int kj = 0; kj < size; ++kj, ++w) {
+                const float *src = row + kj * dilation;
+#pragma GCC unroll 4
+                for (int v = 0; v < V; ++v) {
+                    vec in;
+                    memcpy(&in, src + v * W, sizeof in);
+                    acc[v] += *w * in;
+                }
+            }
+        }
+    memcpy(o + x, acc, sizeof acc);
+}
+
+// out (m filters × out_h × out_w) from the bordered channels (channels × bh × bw), stride 1, in
+// vectors of W lanes.
+template <int W>
+__attribute__((always_inline)) inline void direct_group(const float *bordered, int bh, int bw, const float *weights,
+                                                        int m, int channels, int size, int dilation, int out_h,
+                                                        int out_w, float *out)
+{
+    const int taps = channels * size * size;
+    for (int f = 0; f < m; ++f)
+        for (int y = 0; y < out_h; ++y) {
+            const float *w = weights + (size_t)f * taps;
+            float *o = out + ((size_t)f * out_h + y) * out_w;
+            int x = 0;
+            for (; x + 4 * W <= out_w; x += 4 * W)
+                direct_columns<W, 4>(bordered, bh, bw, w, channels, size, dilation, y, x, o);
+            for (; x + W <= out_w; x += W)
+                direct_columns<W, 1>(bordered, bh, bw, w, channels, size, dilation, y, x, o);
+            // The last columns in narrower vectors, then one by one.
+            if constexpr (W >= 8) {
+                if (x + W / 2 <= out_w) {
+                    direct_columns<W / 2, 1>(bordered, bh, bw, w, channels, size, dilation, y, x, o);
+                    x += W / 2;
+                }
+            }
+            if constexpr (W >= 16) {
+                if (x + W / 4 <= out_w) {
+                    direct_columns<W / 4, 1>(bordered, bh, bw, w, channels, size, dilation, y, x, o);
+                    x += W / 4;
+                }
+            }
+            for (; x < out_w; ++x) {
+                float sum = 0;
+                const float *t = w;
+                for (int cc = 0; cc < channels; ++cc)
+                    for (int ki = 0; ki < size; ++ki)
+                        for (int kj = 0; kj < size; ++kj, ++t)
+                            sum += *t * bordered[((size_t)cc * bh + y + ki * dilation) * bw + x + kj * dilation];
+                o[x] = sum;
+            }
+        }
+}
+
+__attribute__((target("avx512f"))) void direct_group_avx512(const float *bordered, int bh, int bw,
+                                                             const float *weights, int m, int channels, int size,
+                                                             int dilation, int out_h, int out_w, float *out)
+{
+    direct_group<16>(bordered, bh, bw, weights, m, channels, size, dilation, out_h, out_w, out);
+}
+
+__attribute__((target("avx2,fma"))) void direct_group_avx2(const float *bordered, int bh, int bw,
+                                                            const float *weights, int m, int channels, int size,
+                                                            int dilation, int out_h, int out_w, float *out)
+{
+    direct_group<8>(bordered, bh, bw, weights, m, channels, size, dilation, out_h, out_w, out);
+}
+
+void direct_group_any(const float *bordered, int bh, int bw, const float *weights, int m, int channels, int size,
+                      int dilation, int out_h, int out_w, float *out)
+{
+    direct_group<4>(bordered, bh, bw, weights, m, channels, size, dilation, out_h, out_w, out);
+}
+
+void forward_direct_grouped(const layer &l, const float *input, float *workspace)
+{
+    static const auto kernel = is_avx512() ? direct_group_avx512 : is_fma_avx2() ? direct_group_avx2
+                                                                                 : direct_group_any;
+    const int channels = l.c / l.groups, m = l.n / l.groups, border = l.pad * l.dilation;
+    const int bh = l.h + 2 * border, bw = l.w + 2 * border;
+    std::fill(workspace, workspace + (size_t)channels * bh * bw, 0.f);
+    for (int i = 0; i < l.batch; ++i)
+        for (int j = 0; j < l.groups; ++j) {
+            const float *im = input + (size_t)(i * l.groups + j) * channels * l.h * l.w;
+            for (int cc = 0; cc < channels; ++cc)
+                for (int r = 0; r < l.h; ++r)
+                    memcpy(workspace + ((size_t)cc * bh + r + border) * bw + border,
+                           im + ((size_t)cc * l.h + r) * l.w, l.w * sizeof(float));
+            kernel(workspace, bh, bw, l.weights + (size_t)j * l.nweights / l.groups, m, channels, l.size,
+                   l.dilation, l.out_h, l.out_w, l.output + (size_t)(i * l.groups + j) * m * l.out_h * l.out_w);
+        }
+}
+
+
+// An inference pass whose activation works element by element in place finishes each band of
+// the output (normalisation or bias, then activation) straight after its product, while the
+// band is still in cache, instead of in separate passes over the whole output.
+bool finishes_bands(const layer &l, const network_state &state)
+{
+    if (l.batch_normalize && state.train && l.x) return false;
+    switch (l.activation) {
+    case SWISH:
+    case MISH:
+    case HARD_MISH:
+    case NORM_CHAN:
+    case NORM_CHAN_SOFTMAX:
+    case NORM_CHAN_SOFTMAX_MAXVAL: return false;
+    default: return true;
+    }
+}
+
+// The common finishing in one vector pass: bias (after the normalisation when normalise is set),
+// then leaky or no activation, with the roundings of the separate passes.
+__attribute__((target("avx"))) void finish_run_avx(float *x, int n, bool normalise, float mean, float sd,
+                                                   float scale, float bias, bool leaky)
+{
+    const __m256 vm = _mm256_set1_ps(mean), vs = _mm256_set1_ps(sd), vscale = _mm256_set1_ps(scale),
+                 vb = _mm256_set1_ps(bias), tenth = _mm256_set1_ps(.1f), zero = _mm256_setzero_ps();
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m256 v = _mm256_loadu_ps(x + i);
+        if (normalise) v = _mm256_mul_ps(_mm256_div_ps(_mm256_sub_ps(v, vm), vs), vscale);
+        v = _mm256_add_ps(v, vb);
+        if (leaky) {
+            const __m256 positive = _mm256_cmp_ps(v, zero, _CMP_GT_OQ);
+            v = _mm256_or_ps(_mm256_and_ps(positive, v), _mm256_andnot_ps(positive, _mm256_mul_ps(v, tenth)));
+        }
+        _mm256_storeu_ps(x + i, v);
+    }
+    for (; i < n; ++i) {
+        float v = x[i];
+        if (normalise) {
+            const float normalised = (v - mean) / sd;
+            v = normalised * scale;
+        }
+        v += bias;
+        if (leaky) v = v > 0 ? v : .1f * v;
+        x[i] = v;
+    }
+}
+
+// Filters [first, first + filters) of the columns [0, width) of a band whose rows lie N apart.
+void finish_band(const layer &l, int first, int filters, float *c, int N, int width)
+{
+    if ((l.activation == LEAKY || l.activation == LINEAR) && is_avx()) {
+        for (int f = 0; f < filters; ++f) {
+            const int g = first + f;
+            const bool bn = l.batch_normalize;
+            finish_run_avx(c + (size_t)f * N, width, bn, bn ? l.rolling_mean[g] : 0,
+                           bn ? sqrtf(l.rolling_variance[g] + kNormEpsilon) : 1, bn ? l.scales[g] : 1, l.biases[g],
+                           l.activation == LEAKY);
+        }
+        return;
+    }
+    for (int f = 0; f < filters; ++f) {
+        float *x = c + (size_t)f * N;
+        const int g = first + f;
+        if (l.batch_normalize)
+            normalize_scale_bias_run(x, width, l.rolling_mean[g], l.rolling_variance[g], l.scales[g], l.biases[g]);
+        else
+            for (int i = 0; i < width; ++i) x[i] += l.biases[g];
+        activate_array_cpu_custom(x, width, l.activation);
+    }
+}
+
+} // namespace
+
 void forward_convolutional_layer(layer l, network_state state)
 {
-    fill_cpu(l.outputs * l.batch, 0, l.output, 1);
-
     // The packed path handles neither dilation nor unequal strides; those layers binarise and
     // multiply in floats, as training does.
     const bool packed = l.xnor && l.align_bit_weights && !state.train && l.stride_x == l.stride_y &&
@@ -444,29 +652,40 @@ void forward_convolutional_layer(layer l, network_state state)
     const int group_inputs = (l.c / l.groups) * l.h * l.w;
     // A 1x1 kernel that neither strides nor pads reads the input image as its column matrix.
     const bool direct = l.size == 1 && l.stride_x == 1 && l.stride_y == 1 && l.dilation == 1 && l.pad == 0;
-    for (int i = 0; i < l.batch && !packed; ++i) {
+    const int band = direct ? N : unfold_band_columns(k, N);
+    const bool grouped = !packed && runs_direct_grouped(l);
+    const bool finished = !packed && !grouped && finishes_bands(l, state);
+    if (grouped) forward_direct_grouped(l, state.input, state.workspace);
+    // The products store their result, so the output needs no clearing first.
+    for (int i = 0; i < l.batch && !packed && !grouped; ++i) {
         for (int j = 0; j < l.groups; ++j) {
             float *a = l.weights + j * l.nweights / l.groups;
             float *c = l.output + (size_t)(i * l.groups + j) * m * N;
             float *im = state.input + (size_t)(i * l.groups + j) * group_inputs;
-            float *b = state.workspace;
             if (direct) {
-                b = im;
-            } else {
-                im2col_cpu_ext(im, l.c / l.groups, l.h, l.w, l.size, l.size, l.pad * l.dilation,
-                               l.pad * l.dilation, l.stride_y, l.stride_x, l.dilation, l.dilation, b);
+                gemm_cpu_overwrite(0, 0, m, N, k, 1, a, k, im, N, c, N);
+                if (finished) finish_band(l, j * m, m, c, N, N);
+                continue;
             }
-            gemm_cpu(0, 0, m, N, k, 1, a, k, b, N, 1, c, N);
+            for (int begin = 0; begin < N; begin += band) {
+                const int width = std::min(band, N - begin);
+                im2col_cpu_ext_columns(im, l.c / l.groups, l.h, l.w, l.size, l.size, l.pad * l.dilation,
+                                       l.pad * l.dilation, l.stride_y, l.stride_x, l.dilation, l.dilation, begin,
+                                       begin + width, state.workspace);
+                gemm_cpu_overwrite(0, 0, m, width, k, 1, a, k, state.workspace, width, c + begin, N);
+                if (finished) finish_band(l, j * m, m, c + begin, N, width);
+            }
         }
     }
     if (packed) forward_xnor_packed(l, state);
 
-    if (l.batch_normalize)
-        forward_batchnorm_layer(l, state);
-    else
-        add_bias(l.output, l.biases, l.batch, l.n, N);
-
-    activate_output(l);
+    if (!finished) {
+        if (l.batch_normalize)
+            forward_batchnorm_layer(l, state);
+        else
+            add_bias(l.output, l.biases, l.batch, l.n, N);
+        activate_output(l);
+    }
 
     if (l.assisted_excitation && state.train) assisted_excitation_forward(l, state);
 
@@ -504,10 +723,9 @@ void backward_convolutional_layer(layer l, network_state state)
                      n);
 
             if (state.delta) {
-                // The product scales its output by beta = 0 rather than overwriting it, so clear
-                // the scratch first: a NaN left there must not leak into the gradient.
-                memset(columns, 0, (size_t)n * k * sizeof(float));
-                gemm_cpu(1, 0, n, k, m, 1, l.weights + j * l.nweights / l.groups, n, delta_block, k, 0, columns, k);
+                // Stored, not scaled by beta = 0: a NaN left in the scratch must not leak into the gradient.
+                gemm_cpu_overwrite(1, 0, n, k, m, 1, l.weights + j * l.nweights / l.groups, n, delta_block, k,
+                                   columns, k);
                 col2im_cpu_ext(columns, l.c / l.groups, l.h, l.w, l.size, l.size, l.pad * l.dilation,
                                l.pad * l.dilation, l.stride_y, l.stride_x, l.dilation, l.dilation,
                                state.delta + (size_t)(i * l.groups + j) * group_inputs);

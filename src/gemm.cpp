@@ -2,6 +2,7 @@
 // the one place that chooses a fast path, and the bit-packed product of the XNOR convolution.
 #include "gemm.h"
 
+#include <algorithm>
 #include <cpuid.h>
 #include <cstdio>
 #include <cstring>
@@ -145,6 +146,32 @@ void gemm(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int 
     gemm_cpu(TA, TB, M, N, K, ALPHA, A, lda, B, ldb, BETA, C, ldc);
 }
 
+namespace {
+
+// C += ALPHA·op(A)·op(B) on the chosen path; overwrite stores the product instead (K > 0).
+void product(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int lda, const float *B, int ldb,
+             float *C, int ldc, bool overwrite)
+{
+    GEMM_PATH path = selected_path == GEMM_PATH_AUTO ? gemm_auto_path() : selected_path;
+    // Every transpose variant goes through the packed panels: packing absorbs the transposition.
+    if (path == GEMM_PATH_AVX512) {
+        gemm_fast_avx512(TA, TB, M, N, K, ALPHA, A, lda, B, ldb, C, ldc, overwrite);
+        return;
+    }
+    if (path == GEMM_PATH_AVX2) {
+        gemm_fast_avx2(TA, TB, M, N, K, ALPHA, A, lda, B, ldb, C, ldc, overwrite);
+        return;
+    }
+    if (overwrite)
+        for (int i = 0; i < M; ++i) std::fill(C + (size_t)i * ldc, C + (size_t)i * ldc + N, 0.f);
+    if (!TA && !TB) gemm_nn(M, N, K, ALPHA, A, lda, B, ldb, C, ldc);
+    else if (TA && !TB) gemm_tn(M, N, K, ALPHA, A, lda, B, ldb, C, ldc);
+    else if (!TA && TB) gemm_nt(M, N, K, ALPHA, A, lda, B, ldb, C, ldc);
+    else gemm_tt(M, N, K, ALPHA, A, lda, B, ldb, C, ldc);
+}
+
+} // namespace
+
 void gemm_cpu(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int lda, const float *B, int ldb,
               float BETA, float *C, int ldc)
 {
@@ -157,21 +184,19 @@ void gemm_cpu(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, 
     }
     init_cpu();
     if (M <= 0 || N <= 0 || K <= 0) return;
-    GEMM_PATH path = selected_path == GEMM_PATH_AUTO ? gemm_auto_path() : selected_path;
-    // Every transpose variant goes through the packed panels: packing absorbs the transposition.
-    if (path == GEMM_PATH_AVX512) {
-        gemm_fast_avx512(TA, TB, M, N, K, ALPHA, A, lda, B, ldb, C, ldc);
-    } else if (path == GEMM_PATH_AVX2) {
-        gemm_fast_avx2(TA, TB, M, N, K, ALPHA, A, lda, B, ldb, C, ldc);
-    } else if (!TA && !TB) {
-        gemm_nn(M, N, K, ALPHA, A, lda, B, ldb, C, ldc);
-    } else if (TA && !TB) {
-        gemm_tn(M, N, K, ALPHA, A, lda, B, ldb, C, ldc);
-    } else if (!TA && TB) {
-        gemm_nt(M, N, K, ALPHA, A, lda, B, ldb, C, ldc);
-    } else {
-        gemm_tt(M, N, K, ALPHA, A, lda, B, ldb, C, ldc);
+    product(TA, TB, M, N, K, ALPHA, A, lda, B, ldb, C, ldc, false);
+}
+
+void gemm_cpu_overwrite(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int lda, const float *B,
+                        int ldb, float *C, int ldc)
+{
+    init_cpu();
+    if (M <= 0 || N <= 0) return;
+    if (K <= 0) {
+        for (int i = 0; i < M; ++i) std::fill(C + (size_t)i * ldc, C + (size_t)i * ldc + N, 0.f);
+        return;
     }
+    product(TA, TB, M, N, K, ALPHA, A, lda, B, ldb, C, ldc, true);
 }
 
 namespace {

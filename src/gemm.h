@@ -17,6 +17,10 @@ void gemm(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int 
           float BETA, float *C, int ldc);
 void gemm_cpu(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int lda, const float *B, int ldb,
               float BETA, float *C, int ldc);
+// C = ALPHA·op(A)·op(B) whatever C held: the product is stored, not added, so C need not be cleared
+// first (and a NaN there does not survive, unlike BETA = 0 above).
+void gemm_cpu_overwrite(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int lda, const float *B,
+                        int ldb, float *C, int ldc);
 
 // Plain row kernels: C += ALPHA·op(A)·op(B) for the M rows of C. They define the result.
 void gemm_nn(int M, int N, int K, float ALPHA, const float *A, int lda, const float *B, int ldb, float *C, int ldc);
@@ -24,11 +28,12 @@ void gemm_nt(int M, int N, int K, float ALPHA, const float *A, int lda, const fl
 void gemm_tn(int M, int N, int K, float ALPHA, const float *A, int lda, const float *B, int ldb, float *C, int ldc);
 void gemm_tt(int M, int N, int K, float ALPHA, const float *A, int lda, const float *B, int ldb, float *C, int ldc);
 
-// Cache-blocked products over packed panels: C += ALPHA·op(A)·op(B). Callers check the processor.
+// Cache-blocked products over packed panels: C += ALPHA·op(A)·op(B), or C = ALPHA·op(A)·op(B) with
+// overwrite set (K > 0). Callers check the processor.
 void gemm_fast_avx2(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int lda, const float *B,
-                    int ldb, float *C, int ldc);
+                    int ldb, float *C, int ldc, bool overwrite = false);
 void gemm_fast_avx512(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int lda, const float *B,
-                      int ldb, float *C, int ldc);
+                      int ldb, float *C, int ldc, bool overwrite = false);
 // The untransposed FMA/AVX2 product.
 void gemm_nn_fast(int M, int N, int K, float ALPHA, const float *A, int lda, const float *B, int ldb, float *C,
                   int ldc);

@@ -22,7 +22,7 @@ QUILLON_TARGET_AVX2 inline __m256i lane_mask(int valid)
 // tile's own rows are read, so each row count has its kernel.
 template <int ROWS, bool TRANS_A>
 QUILLON_TARGET_AVX2 void micro_tile(int kc, const float *a, int lda, const float *b, int ldb, float *c, int ldc, int cols,
-                                    float alpha)
+                                    float alpha, bool overwrite)
 {
     __m256 acc[ROWS][2];
 #pragma GCC unroll 8
@@ -44,6 +44,18 @@ QUILLON_TARGET_AVX2 void micro_tile(int kc, const float *a, int lda, const float
         b += ldb;
     }
     const __m256 scale = _mm256_set1_ps(alpha);
+    if (overwrite) {
+        // Adding to zero, not a bare multiply, so a stored zero has the sign an accumulation gives.
+        const __m256 zero = _mm256_setzero_ps();
+        const __m256i m0 = lane_mask(cols), m1 = lane_mask(cols - 8);
+#pragma GCC unroll 8
+        for (int i = 0; i < ROWS; ++i) {
+            float *out = c + (size_t)i * ldc;
+            _mm256_maskstore_ps(out, m0, _mm256_fmadd_ps(acc[i][0], scale, zero));
+            _mm256_maskstore_ps(out + 8, m1, _mm256_fmadd_ps(acc[i][1], scale, zero));
+        }
+        return;
+    }
     if (cols == NR) {
 #pragma GCC unroll 8
         for (int i = 0; i < ROWS; ++i) {
@@ -63,24 +75,24 @@ QUILLON_TARGET_AVX2 void micro_tile(int kc, const float *a, int lda, const float
 }
 
 template <bool TRANS_A>
-using micro_fn = void (*)(int, const float *, int, const float *, int, float *, int, int, float);
+using micro_fn = void (*)(int, const float *, int, const float *, int, float *, int, int, float, bool);
 
 template <bool TRANS_A, int... ROWS>
 constexpr micro_fn<TRANS_A> kernels_by_rows[] = {micro_tile<ROWS, TRANS_A>...};
 
 QUILLON_TARGET_AVX2 void micro(int TA, int kc, const float *a, int lda, const float *b, int ldb, float *c, int ldc, int rows,
-                               int cols, float alpha)
+                               int cols, float alpha, bool overwrite)
 {
-    if (TA) kernels_by_rows<true, 1, 2, 3, 4, 5, 6>[rows - 1](kc, a, lda, b, ldb, c, ldc, cols, alpha);
-    else kernels_by_rows<false, 1, 2, 3, 4, 5, 6>[rows - 1](kc, a, lda, b, ldb, c, ldc, cols, alpha);
+    if (TA) kernels_by_rows<true, 1, 2, 3, 4, 5, 6>[rows - 1](kc, a, lda, b, ldb, c, ldc, cols, alpha, overwrite);
+    else kernels_by_rows<false, 1, 2, 3, 4, 5, 6>[rows - 1](kc, a, lda, b, ldb, c, ldc, cols, alpha, overwrite);
 }
 
 } // namespace
 
 void gemm_fast_avx2(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int lda, const float *B,
-                    int ldb, float *C, int ldc)
+                    int ldb, float *C, int ldc, bool overwrite)
 {
-    gemm_blocked<MR, NR, 72, 384, 4096>(TA, TB, M, N, K, ALPHA, A, lda, B, ldb, C, ldc, micro);
+    gemm_blocked<MR, NR, 72, 384, 4096>(TA, TB, M, N, K, ALPHA, A, lda, B, ldb, C, ldc, overwrite, micro);
 }
 
 void gemm_nn_fast(int M, int N, int K, float ALPHA, const float *A, int lda, const float *B, int ldb, float *C,

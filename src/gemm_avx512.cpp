@@ -16,7 +16,7 @@ constexpr int NR = 32;
 // tile's own rows are read, so each row count has its kernel.
 template <int ROWS, int VECS, bool TRANS_A>
 QUILLON_TARGET_AVX512 void micro_tile(int kc, const float *a, int lda, const float *b, int ldb, float *c, int ldc, int cols,
-                                      float alpha)
+                                      float alpha, bool overwrite)
 {
     __m512 acc[ROWS][VECS];
 #pragma GCC unroll 12
@@ -28,8 +28,10 @@ QUILLON_TARGET_AVX512 void micro_tile(int kc, const float *a, int lda, const flo
     for (int i = 0; i < ROWS; ++i) {
         row[i] = a + (size_t)i * lda;
         // The tile of C is wanted only after the depth loop: fetch it meanwhile.
-        _mm_prefetch((const char *)(c + (size_t)i * ldc), _MM_HINT_T0);
-        if (VECS == 2) _mm_prefetch((const char *)(c + (size_t)i * ldc + 16), _MM_HINT_T0);
+        if (!overwrite) {
+            _mm_prefetch((const char *)(c + (size_t)i * ldc), _MM_HINT_T0);
+            if (VECS == 2) _mm_prefetch((const char *)(c + (size_t)i * ldc + 16), _MM_HINT_T0);
+        }
     }
 #pragma GCC unroll 2
     for (int k = 0; k < kc; ++k) {
@@ -61,7 +63,7 @@ QUILLON_TARGET_AVX512 void micro_tile(int kc, const float *a, int lda, const flo
         float *out = c + (size_t)i * ldc;
 #pragma GCC unroll 2
         for (int v = 0; v < VECS; ++v) {
-            const __m512 old = _mm512_maskz_loadu_ps(mask[v], out + 16 * v);
+            const __m512 old = overwrite ? _mm512_setzero_ps() : _mm512_maskz_loadu_ps(mask[v], out + 16 * v);
             _mm512_mask_storeu_ps(out + 16 * v, mask[v], _mm512_fmadd_ps(acc[i][v], scale, old));
         }
     }
@@ -69,29 +71,29 @@ QUILLON_TARGET_AVX512 void micro_tile(int kc, const float *a, int lda, const flo
 
 template <int ROWS, bool TRANS_A>
 QUILLON_TARGET_AVX512 void micro_rows(int kc, const float *a, int lda, const float *b, int ldb, float *c, int ldc, int cols,
-                                      float alpha)
+                                      float alpha, bool overwrite)
 {
-    if (cols > 16) micro_tile<ROWS, 2, TRANS_A>(kc, a, lda, b, ldb, c, ldc, cols, alpha);
-    else micro_tile<ROWS, 1, TRANS_A>(kc, a, lda, b, ldb, c, ldc, cols, alpha);
+    if (cols > 16) micro_tile<ROWS, 2, TRANS_A>(kc, a, lda, b, ldb, c, ldc, cols, alpha, overwrite);
+    else micro_tile<ROWS, 1, TRANS_A>(kc, a, lda, b, ldb, c, ldc, cols, alpha, overwrite);
 }
 
 template <bool TRANS_A>
-using micro_fn = void (*)(int, const float *, int, const float *, int, float *, int, int, float);
+using micro_fn = void (*)(int, const float *, int, const float *, int, float *, int, int, float, bool);
 
 template <bool TRANS_A, int... ROWS>
 constexpr micro_fn<TRANS_A> kernels_by_rows[] = {micro_rows<ROWS, TRANS_A>...};
 
 QUILLON_TARGET_AVX512 void micro(int TA, int kc, const float *a, int lda, const float *b, int ldb, float *c, int ldc, int rows,
-                                 int cols, float alpha)
+                                 int cols, float alpha, bool overwrite)
 {
-    if (TA) kernels_by_rows<true, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12>[rows - 1](kc, a, lda, b, ldb, c, ldc, cols, alpha);
-    else kernels_by_rows<false, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12>[rows - 1](kc, a, lda, b, ldb, c, ldc, cols, alpha);
+    if (TA) kernels_by_rows<true, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12>[rows - 1](kc, a, lda, b, ldb, c, ldc, cols, alpha, overwrite);
+    else kernels_by_rows<false, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12>[rows - 1](kc, a, lda, b, ldb, c, ldc, cols, alpha, overwrite);
 }
 
 } // namespace
 
 void gemm_fast_avx512(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int lda, const float *B,
-                      int ldb, float *C, int ldc)
+                      int ldb, float *C, int ldc, bool overwrite)
 {
-    gemm_blocked<MR, NR, 192, 256, 4096>(TA, TB, M, N, K, ALPHA, A, lda, B, ldb, C, ldc, micro);
+    gemm_blocked<MR, NR, 192, 256, 4096>(TA, TB, M, N, K, ALPHA, A, lda, B, ldb, C, ldc, overwrite, micro);
 }

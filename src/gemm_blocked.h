@@ -59,11 +59,11 @@ inline void gemm_pack_b(int TB, int kc, int nc, const float *B, int ldb, int pc,
 // Loop order: column blocks of NC (B block in the outer cache), depth blocks of KC, row blocks of MC
 // (A block in the middle cache), then NR-column panels (one B panel in the first-level cache) and
 // MR-row panels. micro(TA, kc, a, lda, b, b_step, c, ldc, rows, cols, ALPHA) adds ALPHA times the
-// tile's product to C, a pointing at element (first row, first depth) of op(A) and b at NR columns of
+// tile's product to C (or stores it, overwrite set), a pointing at element (first row, first depth) of op(A) and b at NR columns of
 // op(B) whose rows lie b_step apart.
 template <int MR, int NR, int MC, int KC, int NC, class Micro>
 inline void gemm_blocked(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int lda, const float *B,
-                         int ldb, float *C, int ldc, Micro micro)
+                         int ldb, float *C, int ldc, bool overwrite, Micro micro)
 {
     static_assert(MC % MR == 0 && NC % NR == 0, "blocks hold whole panels");
     thread_local gemm_pack_space space;
@@ -74,10 +74,13 @@ inline void gemm_blocked(int TA, int TB, int M, int N, int K, float ALPHA, const
     // Untransposed B is read in place unless its row stride is a multiple of 1 KiB, where the rows of a
     // panel would crowd into a few cache sets; the transposed form is always packed.
     const bool pack = TB || ldb % 256 == 0;
+    // Depth blocks of equal size: a thin last block would pay a full pass over the tiles of C for
+    // little arithmetic.
+    const int depth_step = (K + (K + KC - 1) / KC - 1) / ((K + KC - 1) / KC);
     for (int jc = 0; jc < N; jc += NC) {
         const int nc = std::min(NC, N - jc);
-        for (int pc = 0; pc < K; pc += KC) {
-            const int kc = std::min(KC, K - pc);
+        for (int pc = 0; pc < K; pc += depth_step) {
+            const int kc = std::min(depth_step, K - pc);
             if (pack) gemm_pack_b<NR>(TB, kc, nc, B, ldb, pc, jc, space.b);
             for (int ic = 0; ic < M; ic += MC) {
                 const int mc = std::min(MC, M - ic);
@@ -98,8 +101,9 @@ inline void gemm_blocked(int TA, int TB, int M, int N, int K, float ALPHA, const
                         rows = (left + tiles - 1) / tiles;
                         const int i = ic + ir;
                         const float *a = TA ? A + (size_t)pc * lda + i : A + (size_t)i * lda + pc;
+                        // Overwriting, the first depth block stores and the later ones add to it.
                         micro(TA, kc, a, lda, b_panel, b_step, C + (size_t)i * ldc + jc + jr, ldc, rows, cols,
-                              ALPHA);
+                              ALPHA, overwrite && pc == 0);
                     }
                 }
             }

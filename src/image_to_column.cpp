@@ -2,10 +2,77 @@
 // unfolding and transposition steps that prepare the input of the XNOR product.
 #include "image_to_column.h"
 
+#include "gemm.h"
+
 #include <algorithm>
 #include <cstring>
+#include <immintrin.h>
+#include <type_traits>
 
 namespace {
+
+// dst[x] = src[2x] for x < n; reads nothing past src[2n − 2], the last element wanted.
+__attribute__((target("avx512f"))) void gather_even_avx512(const float *src, float *dst, int n)
+{
+    const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    int x = 0;
+    for (; x + 16 < n; x += 16) {
+        const __m512 lo = _mm512_loadu_ps(src + 2 * x), hi = _mm512_loadu_ps(src + 2 * x + 16);
+        _mm512_storeu_ps(dst + x, _mm512_permutex2var_ps(lo, even, hi));
+    }
+    for (; x < n; ++x) dst[x] = src[2 * x];
+}
+
+__attribute__((target("avx2"))) void gather_even_avx2(const float *src, float *dst, int n)
+{
+    int x = 0;
+    for (; x + 8 < n; x += 8) {
+        const __m256 lo = _mm256_loadu_ps(src + 2 * x), hi = _mm256_loadu_ps(src + 2 * x + 8);
+        // Even lanes of each 128-bit half, then the halves' 64-bit pieces put in order.
+        const __m256 mixed = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
+        _mm256_storeu_ps(dst + x, _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(mixed), 0xD8)));
+    }
+    for (; x < n; ++x) dst[x] = src[2 * x];
+}
+
+void gather_even(const float *src, float *dst, int n)
+{
+    static const int path = is_avx512() ? 2 : __builtin_cpu_supports("avx2") ? 1 : 0;
+    if (path == 2) gather_even_avx512(src, dst, n);
+    else if (path == 1) gather_even_avx2(src, dst, n);
+    else
+        for (int x = 0; x < n; ++x) dst[x] = src[2 * x];
+}
+
+// Strided copy of one unfolded row segment: dst[x] = src[x·stride] for x < n.
+template <typename T>
+inline void gather(const T *src, int stride, T *dst, int n)
+{
+    if (stride == 1) {
+        std::copy(src, src + n, dst);
+        return;
+    }
+    if constexpr (sizeof(T) == sizeof(float) && std::is_same_v<T, float>) {
+        if (stride == 2) {
+            gather_even(src, dst, n);
+            return;
+        }
+    }
+    for (int x = 0; x < n; ++x) dst[x] = src[x * stride];
+}
+
+// Padding runs are mostly a single value: a library call per run would cost more than the run.
+template <typename T>
+inline void zero(T *dst, int n)
+{
+    if (n <= 0) return;
+    if (n <= 2) {
+        dst[0] = T(0);
+        dst[n - 1] = T(0);
+        return;
+    }
+    std::fill(dst, dst + n, T(0));
+}
 
 int out_extent(int size, int kernel, int pad, int stride, int dilation)
 {
@@ -21,13 +88,14 @@ void inside_range(int first, int stride, int width, int out_w, int &lo, int &hi)
     hi = std::max(lo, std::min(hi, out_w));
 }
 
+// Columns [begin, end) of the flattened y·out_w + x index, stored end − begin apart per row.
 template <typename T>
 void unfold(const T *data_im, int channels, int height, int width, int kernel_h, int kernel_w, int pad_h,
-            int pad_w, int stride_h, int stride_w, int dilation_h, int dilation_w, T *data_col)
+            int pad_w, int stride_h, int stride_w, int dilation_h, int dilation_w, int out_h, int out_w, int begin,
+            int end, T *data_col)
 {
-    const int out_h = out_extent(height, kernel_h, pad_h, stride_h, dilation_h);
-    const int out_w = out_extent(width, kernel_w, pad_w, stride_w, dilation_w);
-    if (out_h <= 0 || out_w <= 0) return;
+    if (out_h <= 0 || out_w <= 0 || begin >= end) return;
+    const int y_first = begin / out_w, y_last = (end - 1) / out_w;
     T *col = data_col;
     for (int c = 0; c < channels; ++c)
         for (int ki = 0; ki < kernel_h; ++ki)
@@ -35,20 +103,34 @@ void unfold(const T *data_im, int channels, int height, int width, int kernel_h,
                 const int first = -pad_w + kj * dilation_w;
                 int lo, hi;
                 inside_range(first, stride_w, width, out_w, lo, hi);
-                for (int y = 0; y < out_h; ++y, col += out_w) {
+                for (int y = y_first; y <= y_last; ++y) {
+                    // The part of output row y inside the band, and of that the part inside the image.
+                    const int xs = y == y_first ? begin - y * out_w : 0;
+                    const int xe = y == y_last ? end - y * out_w : out_w;
+                    T *dst = col - xs;
+                    col += xe - xs;
                     const int r = -pad_h + ki * dilation_h + y * stride_h;
                     if (r < 0 || r >= height) {
-                        std::fill(col, col + out_w, T(0));
+                        std::fill(dst + xs, dst + xe, T(0));
                         continue;
                     }
                     const T *src = data_im + ((size_t)c * height + r) * width;
-                    std::fill(col, col + lo, T(0));
-                    if (stride_w == 1) std::copy(src + (first + lo), src + (first + hi), col + lo);
-                    else
-                        for (int x = lo; x < hi; ++x) col[x] = src[first + x * stride_w];
-                    std::fill(col + hi, col + out_w, T(0));
+                    const int a = std::clamp(lo, xs, xe), b = std::clamp(hi, a, xe);
+                    zero(dst + xs, a - xs);
+                    if (b > a) gather(src + first + (ptrdiff_t)a * stride_w, stride_w, dst + a, b - a);
+                    zero(dst + b, xe - b);
                 }
             }
+}
+
+template <typename T>
+void unfold(const T *data_im, int channels, int height, int width, int kernel_h, int kernel_w, int pad_h,
+            int pad_w, int stride_h, int stride_w, int dilation_h, int dilation_w, T *data_col)
+{
+    const int out_h = out_extent(height, kernel_h, pad_h, stride_h, dilation_h);
+    const int out_w = out_extent(width, kernel_w, pad_w, stride_w, dilation_w);
+    unfold(data_im, channels, height, width, kernel_h, kernel_w, pad_h, pad_w, stride_h, stride_w, dilation_h,
+           dilation_w, out_h, out_w, 0, out_h * out_w, data_col);
 }
 
 } // namespace
@@ -59,6 +141,16 @@ void im2col_cpu_ext(const float *data_im, int channels, int height, int width, i
 {
     unfold(data_im, channels, height, width, kernel_h, kernel_w, pad_h, pad_w, stride_h, stride_w, dilation_h,
            dilation_w, data_col);
+}
+
+void im2col_cpu_ext_columns(const float *data_im, int channels, int height, int width, int kernel_h,
+                            int kernel_w, int pad_h, int pad_w, int stride_h, int stride_w, int dilation_h,
+                            int dilation_w, int col_begin, int col_end, float *data_col)
+{
+    const int out_h = out_extent(height, kernel_h, pad_h, stride_h, dilation_h);
+    const int out_w = out_extent(width, kernel_w, pad_w, stride_w, dilation_w);
+    unfold(data_im, channels, height, width, kernel_h, kernel_w, pad_h, pad_w, stride_h, stride_w, dilation_h,
+           dilation_w, out_h, out_w, std::max(col_begin, 0), std::min(col_end, out_h * out_w), data_col);
 }
 
 void col2im_cpu_ext(const float *data_col, int channels, int height, int width, int kernel_h, int kernel_w,

@@ -11,6 +11,11 @@
 void im2col_cpu_ext(const float *data_im, int channels, int height, int width, int kernel_h, int kernel_w,
                     int pad_h, int pad_w, int stride_h, int stride_w, int dilation_h, int dilation_w,
                     float *data_col);
+// Columns [col_begin, col_end) of that matrix (column y·out_w + x), stored col_end − col_begin apart
+// per row: the unfolding of one band of the output, small enough to stay in cache for its product.
+void im2col_cpu_ext_columns(const float *data_im, int channels, int height, int width, int kernel_h,
+                            int kernel_w, int pad_h, int pad_w, int stride_h, int stride_w, int dilation_h,
+                            int dilation_w, int col_begin, int col_end, float *data_col);
 // Zeroes data_im, then adds every column entry back into its image position.
 void col2im_cpu_ext(const float *data_col, int channels, int height, int width, int kernel_h, int kernel_w,
                     int pad_h, int pad_w, int stride_h, int stride_w, int dilation_h, int dilation_w,

@@ -9,7 +9,6 @@
 namespace {
 
 constexpr int kLanes = 8;
-constexpr float kNormEpsilon = 0.00001f;
 
 // Scaled add of a contiguous run: y += alpha * x.
 inline void axpy_run(int n, float alpha, const float *__restrict x, float *__restrict y)
@@ -200,6 +199,16 @@ void normalize_cpu(float *x, const float *mean, const float *variance, int batch
     for (int b = 0; b < batch; ++b)
         for (int f = 0; f < filters; ++f)
             normalize_run(spatial, mean[f], sqrtf(variance[f] + kNormEpsilon), x + (b * filters + f) * spatial);
+}
+
+void normalize_scale_bias_run(float *x, int n, float mean, float variance, float scale, float bias)
+{
+    const float s = sqrtf(variance + kNormEpsilon);
+    for (int i = 0; i < n; ++i) {
+        const float normalised = (x[i] - mean) / s;
+        const float scaled = normalised * scale;
+        x[i] = scaled + bias;
+    }
 }
 
 void add_bias(float *output, const float *biases, int batch, int n, int size)

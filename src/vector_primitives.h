@@ -13,7 +13,12 @@ void weighted_sum_cpu(const float *a, const float *b, const float *s, int n, flo
 
 void mean_cpu(const float *x, int batch, int filters, int spatial, float *mean);
 void variance_cpu(const float *x, const float *mean, int batch, int filters, int spatial, float *variance);
+// Added to the variance before its square root wherever a normalisation divides by it.
+inline constexpr float kNormEpsilon = 0.00001f;
 void normalize_cpu(float *x, const float *mean, const float *variance, int batch, int filters, int spatial);
+// One channel's inference normalisation in a single pass: normalize_cpu with the running statistics,
+// scale_bias and add_bias in turn, with the same roundings.
+void normalize_scale_bias_run(float *x, int n, float mean, float variance, float scale, float bias);
 void add_bias(float *output, const float *biases, int batch, int n, int size);
 void scale_bias(float *output, const float *scales, int batch, int n, int size);
 void backward_bias(float *bias_updates, const float *delta, int batch, int n, int size);

@@ -1,12 +1,14 @@
 // Convolutional layer: forward against a direct convolution over a table of geometries,
 // gradients against finite differences, batch normalisation, resize, shared weights, the
 // cfg keys, the table row and the weights-file arrays.
+#include "activation_functions.h"
 #include "batchnorm_layer.h"
 #include "convolutional_layer.h"
 #include "layer.h"
 #include "list.h"
 #include "option_list.h"
 #include "utils.h"
+#include "vector_primitives.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -97,6 +99,15 @@ const Geometry geometries[] = {
     {1, 2, 9, 9, 3, 1, 5, 1, 1, 1, 2},    // 5x5
     {1, 2, 8, 8, 3, 1, 2, 2, 2, 1, 0},    // 2x2 stride 2
     {1, 3, 7, 7, 2, 1, 3, 1, 1, 2, 0},    // dilated without padding
+    // Column matrices past 1 MiB are unfolded and multiplied in bands of columns that start and end
+    // inside output rows.
+    {1, 3, 100, 130, 5, 1, 3, 1, 1, 1, 1},  // banded 3x3
+    {1, 4, 200, 181, 3, 1, 3, 2, 2, 1, 1},  // banded stride 2, odd width
+    {1, 4, 130, 130, 4, 2, 3, 1, 1, 1, 1},  // banded, two groups
+    // Few channels per group at stride 1 convolve directly over a zero-bordered copy.
+    {2, 6, 9, 8, 6, 6, 3, 1, 1, 2, 2},      // depth-wise, dilated, output grown by the padding
+    {1, 8, 21, 19, 12, 4, 3, 1, 1, 1, 1},   // four groups, three filters each
+    {1, 4, 7, 9, 4, 2, 1, 1, 1, 1, 0},      // grouped 1x1
 };
 
 class ConvForward : public ::testing::TestWithParam<Geometry> {};
@@ -276,6 +287,46 @@ TEST(ConvBatchNorm, InferenceMatchesFoldedFilters)
     EXPECT_LT(max_abs_diff(l.output, folded.output, (size_t)l.outputs * g.batch), 1e-4);
     release_layer(l);
     release_layer(folded);
+}
+
+// Inference finishes each band of the output right after its product: the result must be bit for
+// bit that of the separate normalisation, scale, bias and activation passes over the raw product.
+TEST(ConvBatchNorm, BandFinishingMatchesSeparatePasses)
+{
+    const Geometry table[] = {
+        {1, 3, 100, 130, 5, 1, 3, 1, 1, 1, 1},  // banded
+        {2, 4, 7, 7, 6, 2, 3, 1, 1, 1, 1},      // two groups, two images
+        {2, 5, 7, 6, 3, 1, 1, 1, 1, 1, 0},      // 1x1 on the input itself
+    };
+    for (const Geometry &g : table)
+        for (int bn = 0; bn < 2; ++bn) {
+            layer l = make_plain(g, LEAKY, bn, 0);
+            layer raw = make_plain(g, LINEAR, 0, 0);
+            memcpy(raw.weights, l.weights, l.nweights * sizeof(float));
+            for (int f = 0; f < g.n; ++f) {
+                l.biases[f] = random_uniform(-1, 1);
+                if (!bn) continue;
+                l.scales[f] = random_uniform(0.5, 2);
+                l.rolling_mean[f] = random_uniform(-0.5, 0.5);
+                l.rolling_variance[f] = random_uniform(0.2, 3);
+            }
+            auto input = random_vector((size_t)g.batch * l.inputs);
+            std::vector<float> workspace(l.workspace_size / sizeof(float) + 1);
+            forward_convolutional_layer(l, make_state(input.data(), workspace.data(), nullptr, 0));
+            forward_convolutional_layer(raw, make_state(input.data(), workspace.data(), nullptr, 0));
+            const int spatial = l.out_h * l.out_w, count = l.outputs * g.batch;
+            if (bn) {
+                normalize_cpu(raw.output, l.rolling_mean, l.rolling_variance, g.batch, g.n, spatial);
+                scale_bias(raw.output, l.scales, g.batch, g.n, spatial);
+            }
+            add_bias(raw.output, l.biases, g.batch, g.n, spatial);
+            activate_array_cpu_custom(raw.output, count, LEAKY);
+            for (int i = 0; i < count; ++i)
+                ASSERT_EQ(l.output[i], raw.output[i]) << "batch norm " << bn << " at " << i << " of " << g.h << "x"
+                                                      << g.w;
+            release_layer(l);
+            release_layer(raw);
+        }
 }
 
 TEST(ConvBatchNorm, UnloadedLayerNormalisesWithZeroVariance)

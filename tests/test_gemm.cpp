@@ -104,6 +104,40 @@ TEST(Gemm, BetaZeroScalesInsteadOfOverwriting)
     }
 }
 
+// Storing the product must equal accumulating it onto a cleared C, whatever C held, on every path,
+// and leave the columns past N alone.
+TEST(Gemm, OverwriteEqualsAccumulateOntoZero)
+{
+    std::mt19937 rng(11);
+    for (GEMM_PATH path : available_paths()) {
+        path_guard guard(path);
+        for (const gemm_case &g : gemm_cases)
+            for (int TA = 0; TA < 2; ++TA)
+                for (int TB = 0; TB < 2; ++TB) {
+                    const float ALPHA = TB ? -1.3f : 1.0f;
+                    const int lda = (TA ? g.M : g.K) + 1, ldb = (TB ? g.K : g.N) + g.ldb_pad, ldc = g.N + 3;
+                    std::vector<float> A = random_vector((size_t)(TA ? g.K : g.M) * lda, rng);
+                    std::vector<float> B = random_vector((size_t)(TB ? g.N : g.K) * ldb, rng);
+                    std::vector<float> stored((size_t)g.M * ldc, NAN), added((size_t)g.M * ldc, 0.0f);
+                    gemm_cpu_overwrite(TA, TB, g.M, g.N, g.K, ALPHA, A.data(), lda, B.data(), ldb, stored.data(),
+                                       ldc);
+                    gemm_cpu(TA, TB, g.M, g.N, g.K, ALPHA, A.data(), lda, B.data(), ldb, 1, added.data(), ldc);
+                    for (int i = 0; i < g.M; ++i)
+                        for (int j = 0; j < ldc; ++j) {
+                            const float got = stored[(size_t)i * ldc + j];
+                            if (j >= g.N) ASSERT_TRUE(std::isnan(got)) << "wrote past N";
+                            else
+                                ASSERT_EQ(got, added[(size_t)i * ldc + j])
+                                    << "path " << path << " M=" << g.M << " N=" << g.N << " K=" << g.K
+                                    << " TA=" << TA << " TB=" << TB << " at " << i << "," << j;
+                        }
+                }
+    }
+    std::vector<float> C = {NAN, 2, 3, NAN};
+    gemm_cpu_overwrite(0, 0, 2, 2, 0, 1, nullptr, 1, nullptr, 2, C.data(), 2);
+    EXPECT_EQ(C, (std::vector<float>{0, 0, 0, 0})) << "zero depth stores zeros";
+}
+
 TEST(Gemm, ZeroDepthOnlyScales)
 {
     std::vector<float> C = {1, 2, 3, 4};

@@ -74,6 +74,31 @@ TEST(ImageToColumn, UnfoldingMatchesDefinition)
     }
 }
 
+// A band of columns is the same slice of the whole unfolding, for bands that start and end inside
+// output rows, span several rows, or lie within one.
+TEST(ImageToColumn, ColumnBandsAreSlicesOfTheUnfolding)
+{
+    std::mt19937 rng(3);
+    for (const geometry &g : geometries) {
+        const std::vector<float> im = random_vector(g.image_size(), rng);
+        const std::vector<float> whole = unfold_by_definition(g, im);
+        const int n = g.out_h() * g.out_w(), rows = g.channels * g.kernel_h * g.kernel_w;
+        for (int width : {1, 3, g.out_w(), g.out_w() + 2, n})
+            for (int begin = 0; begin < n; begin += std::max(1, width / 2 + 1)) {
+                const int end = std::min(n, begin + width);
+                std::vector<float> band((size_t)rows * (end - begin) + 1, 7.0f);
+                im2col_cpu_ext_columns(im.data(), g.channels, g.height, g.width, g.kernel_h, g.kernel_w, g.pad_h,
+                                       g.pad_w, g.stride_h, g.stride_w, g.dilation_h, g.dilation_w, begin, end,
+                                       band.data());
+                for (int r = 0; r < rows; ++r)
+                    for (int j = begin; j < end; ++j)
+                        ASSERT_EQ(band[(size_t)r * (end - begin) + (j - begin)], whole[(size_t)r * n + j])
+                            << "row " << r << " column " << j << " of band " << begin << ".." << end;
+                ASSERT_EQ(band.back(), 7.0f) << "wrote past the band";
+            }
+    }
+}
+
 TEST(ImageToColumn, Col2imIsTheAdjoint)
 {
     std::mt19937 rng(2);
