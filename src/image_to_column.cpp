@@ -96,6 +96,9 @@ void unfold(const T *data_im, int channels, int height, int width, int kernel_h,
 {
     if (out_h <= 0 || out_w <= 0 || begin >= end) return;
     const int y_first = begin / out_w, y_last = (end - 1) / out_w;
+    // Unit strides with output rows as wide as the input's: the band's inside rows are one shifted
+    // run of the image, copied at once, whose values past the row ends are then zeroed.
+    const bool runs = stride_w == 1 && stride_h == 1 && out_w == width;
     T *col = data_col;
     for (int c = 0; c < channels; ++c)
         for (int ki = 0; ki < kernel_h; ++ki)
@@ -103,6 +106,32 @@ void unfold(const T *data_im, int channels, int height, int width, int kernel_h,
                 const int first = -pad_w + kj * dilation_w;
                 int lo, hi;
                 inside_range(first, stride_w, width, out_w, lo, hi);
+                if (runs) {
+                    const int shift = -pad_h + ki * dilation_h;  // input row = output row + shift
+                    const int ya = std::max(y_first, -shift), yb = std::min(y_last, height - 1 - shift);
+                    T *dst = col - begin;  // dst[j] for flat column j
+                    col += end - begin;
+                    if (ya > yb) {
+                        std::fill(dst + begin, dst + end, T(0));
+                        continue;
+                    }
+                    const int j0 = std::max(begin, ya * out_w), j1 = std::min(end, (yb + 1) * out_w);
+                    std::fill(dst + begin, dst + j0, T(0));
+                    std::fill(dst + j1, dst + end, T(0));
+                    // Columns x < lo or x ≥ hi of a row read outside it; the run skips those of its two
+                    // end rows so that nothing outside the image is read.
+                    const int c0 = std::max(j0, ya * out_w + lo), c1 = std::min(j1, yb * out_w + hi);
+                    const T *src = data_im + (size_t)c * height * width + (ptrdiff_t)shift * width + first;
+                    if (c1 > c0) std::copy(src + c0, src + c1, dst + c0);
+                    for (int y = ya; y <= yb; ++y) {
+                        const int row = y * out_w;
+                        for (int x = 0; x < lo; ++x)
+                            if (row + x >= j0 && row + x < j1) dst[row + x] = T(0);
+                        for (int x = hi; x < out_w; ++x)
+                            if (row + x >= j0 && row + x < j1) dst[row + x] = T(0);
+                    }
+                    continue;
+                }
                 for (int y = y_first; y <= y_last; ++y) {
                     // The part of output row y inside the band, and of that the part inside the image.
                     const int xs = y == y_first ? begin - y * out_w : 0;
