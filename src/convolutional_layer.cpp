@@ -633,6 +633,13 @@ void finish_band(const layer &l, int first, int filters, float *c, int N, int wi
 
 } // namespace
 
+int convolutional_band_columns(const layer &l)
+{
+    const bool direct = l.size == 1 && l.stride_x == 1 && l.stride_y == 1 && l.dilation == 1 && l.pad == 0;
+    const int N = l.out_h * l.out_w;
+    return direct ? N : unfold_band_columns(l.size * l.size * l.c / l.groups, N);
+}
+
 void forward_convolutional_layer(layer l, network_state state)
 {
     // The packed path handles neither dilation nor unequal strides; those layers binarise and
@@ -652,10 +659,14 @@ void forward_convolutional_layer(layer l, network_state state)
     const int group_inputs = (l.c / l.groups) * l.h * l.w;
     // A 1x1 kernel that neither strides nor pads reads the input image as its column matrix.
     const bool direct = l.size == 1 && l.stride_x == 1 && l.stride_y == 1 && l.dilation == 1 && l.pad == 0;
-    const int band = direct ? N : unfold_band_columns(k, N);
+    const int band = convolutional_band_columns(l);
     const bool grouped = !packed && runs_direct_grouped(l);
-    const bool finished = !packed && !grouped && finishes_bands(l, state);
-    if (grouped) forward_direct_grouped(l, state.input, state.workspace);
+    const bool finished = !packed && finishes_bands(l, state);
+    if (grouped) {
+        forward_direct_grouped(l, state.input, state.workspace);
+        if (finished)
+            for (int i = 0; i < l.batch; ++i) finish_band(l, 0, l.n, l.output + (size_t)i * l.outputs, N, N);
+    }
     // The products store their result, so the output needs no clearing first.
     for (int i = 0; i < l.batch && !packed && !grouped; ++i) {
         for (int j = 0; j < l.groups; ++j) {

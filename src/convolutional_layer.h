@@ -24,6 +24,8 @@ void set_blur_weights(layer &blur);
 int convolutional_out_size(int in, int size, int pad, int stride, int dilation);
 // Bytes of shared workspace the CPU passes of l need.
 size_t get_convolutional_workspace_size(layer l);
+// Columns per band in which the forward pass unfolds and multiplies (out_h·out_w when unbanded).
+int convolutional_band_columns(const layer &l);
 
 void binarize_weights(float *weights, int n, int size, float *binary);
 void binarize_cpu(float *input, int n, float *binary);

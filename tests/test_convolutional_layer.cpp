@@ -297,6 +297,7 @@ TEST(ConvBatchNorm, BandFinishingMatchesSeparatePasses)
         {1, 3, 100, 130, 5, 1, 3, 1, 1, 1, 1},  // banded
         {2, 4, 7, 7, 6, 2, 3, 1, 1, 1, 1},      // two groups, two images
         {2, 5, 7, 6, 3, 1, 1, 1, 1, 1, 0},      // 1x1 on the input itself
+        {2, 8, 21, 19, 12, 4, 3, 1, 1, 1, 1},   // direct grouped convolution
     };
     for (const Geometry &g : table)
         for (int bn = 0; bn < 2; ++bn) {
