@@ -442,120 +442,225 @@ int unfold_band_columns(int k, int N)
     return band >= N ? N : band;
 }
 
+// Each row of the bordered copy holds its input row from a 64-byte boundary (lead floats in), so the
+// copy stores aligned vectors; the row length keeps every row on such a boundary.
+int bordered_lead(const layer &l)
+{
+    return (l.pad * l.dilation + 15) / 16 * 16;
+}
+
+int bordered_row(const layer &l)
+{
+    return (bordered_lead(l) + l.w + l.pad * l.dilation + 15) / 16 * 16;
+}
+
 // Grouped convolutions with a few channels per group would multiply matrices of a few rows by a
 // few dozen deep, where the unfolding costs several times the arithmetic: with stride 1 they run
 // as a direct convolution over a zero-bordered copy of the group's channels instead.
 bool runs_direct_grouped(const layer &l)
 {
     const int border = l.pad * l.dilation;
-    const size_t bordered = (size_t)(l.c / l.groups) * (l.h + 2 * border) * (l.w + 2 * border);
+    const size_t bordered = (size_t)(l.c / l.groups) * (l.h + 2 * border) * bordered_row(l) + 16;
     return l.groups > 1 && l.stride_x == 1 && l.stride_y == 1 && l.size * l.size * (l.c / l.groups) <= 64 &&
            bordered * sizeof(float) <= l.workspace_size;
 }
 
-// V vectors of W outputs of one output row, starting at column x: every tap's weight times the
-// bordered inputs it meets, in independent accumulators so the multiply-adds overlap.
-template <int W, int V>
+// V vectors of W outputs starting at column x, for F filters and R output rows (y, y + 1, ...)
+// at once: each input vector is loaded once for all the filters and all the rows that meet it,
+// and the F·R·V accumulators are independent so the multiply-adds overlap. R > 1 needs dilation 1.
+template <int W, int V, int F, int R>
 __attribute__((always_inline)) inline void direct_columns(const float *bordered, int bh, int bw, const float *w,
-                                                          int channels, int size, int dilation, int y, int x,
-                                                          float *o)
+                                                          int taps, int channels, int size, int dilation, int y,
+                                                          int x, float *o, int out_w, size_t plane)
 {
     typedef float vec __attribute__((vector_size(W * sizeof(float))));
-    vec acc[V] = {};
+    vec acc[F][R][V] = {};
     for (int cc = 0; cc < channels; ++cc)
-        for (int ki = 0; ki < size; ++ki) {
-            const float *row = bordered + ((size_t)cc * bh + y + ki * dilation) * bw + x;
-            for (int kj = 0; kj < size; ++kj, ++w) {
+        for (int r = 0; r < size + R - 1; ++r) {
+            const float *row = bordered + ((size_t)cc * bh + y + r * dilation) * bw + x;
+            for (int kj = 0; kj < size; ++kj) {
                 const float *src = row + kj * dilation;
+                // Vector by vector, so the loads stay in registers rather than a stack copy.
+                vec in[V];
+#pragma GCC unroll 8
+                for (int v = 0; v < V; ++v) memcpy(&in[v], src + v * W, sizeof in[v]);
 #pragma GCC unroll 4
-                for (int v = 0; v < V; ++v) {
-                    vec in;
-                    memcpy(&in, src + v * W, sizeof in);
-                    acc[v] += *w * in;
+                for (int q = 0; q < R; ++q) {
+                    const int ki = r - q;
+                    if (ki < 0 || ki >= size) continue;
+                    const float *t = w + ((size_t)cc * size + ki) * size + kj;
+#pragma GCC unroll 4
+                    for (int f = 0; f < F; ++f) {
+                        const float weight = t[(size_t)f * taps];
+#pragma GCC unroll 8
+                        for (int v = 0; v < V; ++v) acc[f][q][v] += weight * in[v];
+                    }
                 }
             }
         }
-    memcpy(o + x, acc, sizeof acc);
+    for (int f = 0; f < F; ++f)
+        for (int q = 0; q < R; ++q)
+#pragma GCC unroll 8
+            for (int v = 0; v < V; ++v)
+                memcpy(o + f * plane + (size_t)q * out_w + x + v * W, &acc[f][q][v], sizeof acc[f][q][v]);
 }
 
-// out (m filters × out_h × out_w) from the bordered channels (channels × bh × bw), stride 1, in
-// vectors of W lanes.
+// direct_columns with a run-time count of vectors, 1 to V.
+template <int W, int V, int F, int R>
+__attribute__((always_inline)) inline void direct_columns_upto(int vectors, const float *bordered, int bh, int bw,
+                                                               const float *w, int taps, int channels, int size,
+                                                               int dilation, int y, int x, float *o, int out_w,
+                                                               size_t plane)
+{
+    if constexpr (V > 0) {
+        if (vectors == V)
+            direct_columns<W, V, F, R>(bordered, bh, bw, w, taps, channels, size, dilation, y, x, o, out_w, plane);
+        else
+            direct_columns_upto<W, V - 1, F, R>(vectors, bordered, bh, bw, w, taps, channels, size, dilation, y, x,
+                                                o, out_w, plane);
+    }
+}
+
+// R output rows from y of F filters, in vectors of W lanes, then narrower ones, then one by one.
+template <int W, int F, int R>
+__attribute__((always_inline)) inline void direct_rows(const float *bordered, int bh, int bw, const float *w,
+                                                       int channels, int size, int dilation, int y, int out_w,
+                                                       float *o, size_t plane)
+{
+    // As many accumulators as the registers hold beside the inputs: 32 vector registers with
+    // 512-bit lanes, 16 otherwise.
+    constexpr int budget = W >= 16 ? 24 : 8;
+    constexpr int V = budget / (F * R) > 6 ? 6 : budget / (F * R) < 1 ? 1 : budget / (F * R);
+    const int taps = channels * size * size;
+    int x = 0;
+    for (; x + V * W <= out_w; x += V * W)
+        direct_columns<W, V, F, R>(bordered, bh, bw, w, taps, channels, size, dilation, y, x, o, out_w, plane);
+    // The rest as one block of whole vectors that ends at the row's end: the columns it repeats
+    // get the same value again, summed in the same order.
+    if (x < out_w && out_w >= W) {
+        int vectors = (out_w - x + W - 1) / W;
+        if (out_w - vectors * W >= 0) {
+            direct_columns_upto<W, V, F, R>(vectors, bordered, bh, bw, w, taps, channels, size, dilation, y,
+                                            out_w - vectors * W, o, out_w, plane);
+        } else {
+            // A row narrower than the block: whole vectors from its start, then one ending at its end.
+            vectors = out_w / W;
+            direct_columns_upto<W, V, F, R>(vectors, bordered, bh, bw, w, taps, channels, size, dilation, y, 0, o,
+                                            out_w, plane);
+            if (vectors * W < out_w)
+                direct_columns<W, 1, F, R>(bordered, bh, bw, w, taps, channels, size, dilation, y, out_w - W, o,
+                                           out_w, plane);
+        }
+        x = out_w;
+    }
+    if constexpr (W >= 8) {
+        if (x + W / 2 <= out_w) {
+            direct_columns<W / 2, 1, F, R>(bordered, bh, bw, w, taps, channels, size, dilation, y, x, o, out_w,
+                                           plane);
+            x += W / 2;
+        }
+    }
+    if constexpr (W >= 16) {
+        if (x + W / 4 <= out_w) {
+            direct_columns<W / 4, 1, F, R>(bordered, bh, bw, w, taps, channels, size, dilation, y, x, o, out_w,
+                                           plane);
+            x += W / 4;
+        }
+    }
+    for (; x < out_w; ++x)
+        for (int f = 0; f < F; ++f)
+            for (int q = 0; q < R; ++q) {
+                float sum = 0;
+                const float *t = w + (size_t)f * taps;
+                for (int cc = 0; cc < channels; ++cc)
+                    for (int ki = 0; ki < size; ++ki)
+                        for (int kj = 0; kj < size; ++kj, ++t)
+                            sum += *t * bordered[((size_t)cc * bh + y + q + ki * dilation) * bw + x + kj * dilation];
+                o[f * plane + (size_t)q * out_w + x] = sum;
+            }
+}
+
+// F filters of out (m filters × out_h × out_w) from the bordered channels (channels × bh × bw),
+// stride 1: two rows at a time where the dilation lets neighbouring rows share their inputs.
+template <int W, int F>
+__attribute__((always_inline)) inline void direct_filters(const float *bordered, int bh, int bw, const float *w,
+                                                          int channels, int size, int dilation, int out_h,
+                                                          int out_w, float *out)
+{
+    const size_t plane = (size_t)out_h * out_w;
+    int y = 0;
+    if (dilation == 1)
+        for (; y + 2 <= out_h; y += 2)
+            direct_rows<W, F, 2>(bordered, bh, bw, w, channels, size, dilation, y, out_w,
+                                 out + (size_t)y * out_w, plane);
+    for (; y < out_h; ++y)
+        direct_rows<W, F, 1>(bordered, bh, bw, w, channels, size, dilation, y, out_w, out + (size_t)y * out_w,
+                             plane);
+}
+
+// out (m filters × out_h × out_w) from the bordered channels, four filters at a time, then two,
+// then one.
 template <int W>
 __attribute__((always_inline)) inline void direct_group(const float *bordered, int bh, int bw, const float *weights,
                                                         int m, int channels, int size, int dilation, int out_h,
                                                         int out_w, float *out)
 {
-    const int taps = channels * size * size;
-    for (int f = 0; f < m; ++f)
-        for (int y = 0; y < out_h; ++y) {
-            const float *w = weights + (size_t)f * taps;
-            float *o = out + ((size_t)f * out_h + y) * out_w;
-            int x = 0;
-            for (; x + 4 * W <= out_w; x += 4 * W)
-                direct_columns<W, 4>(bordered, bh, bw, w, channels, size, dilation, y, x, o);
-            for (; x + W <= out_w; x += W)
-                direct_columns<W, 1>(bordered, bh, bw, w, channels, size, dilation, y, x, o);
-            // The last columns in narrower vectors, then one by one.
-            if constexpr (W >= 8) {
-                if (x + W / 2 <= out_w) {
-                    direct_columns<W / 2, 1>(bordered, bh, bw, w, channels, size, dilation, y, x, o);
-                    x += W / 2;
-                }
-            }
-            if constexpr (W >= 16) {
-                if (x + W / 4 <= out_w) {
-                    direct_columns<W / 4, 1>(bordered, bh, bw, w, channels, size, dilation, y, x, o);
-                    x += W / 4;
-                }
-            }
-            for (; x < out_w; ++x) {
-                float sum = 0;
-                const float *t = w;
-                for (int cc = 0; cc < channels; ++cc)
-                    for (int ki = 0; ki < size; ++ki)
-                        for (int kj = 0; kj < size; ++kj, ++t)
-                            sum += *t * bordered[((size_t)cc * bh + y + ki * dilation) * bw + x + kj * dilation];
-                o[x] = sum;
-            }
-        }
+    const size_t taps = (size_t)channels * size * size, plane = (size_t)out_h * out_w;
+    int f = 0;
+    for (; f + 4 <= m; f += 4)
+        direct_filters<W, 4>(bordered, bh, bw, weights + f * taps, channels, size, dilation, out_h, out_w,
+                             out + f * plane);
+    for (; f + 2 <= m; f += 2)
+        direct_filters<W, 2>(bordered, bh, bw, weights + f * taps, channels, size, dilation, out_h, out_w,
+                             out + f * plane);
+    for (; f < m; ++f)
+        direct_filters<W, 1>(bordered, bh, bw, weights + f * taps, channels, size, dilation, out_h, out_w,
+                             out + f * plane);
 }
 
-__attribute__((target("avx512f"))) void direct_group_avx512(const float *bordered, int bh, int bw,
-                                                             const float *weights, int m, int channels, int size,
-                                                             int dilation, int out_h, int out_w, float *out)
+__attribute__((target("avx512f,fma"))) void direct_group_avx512(const float *bordered, int bh, int bw, const float *weights, int m,
+                                                                int channels, int size, int dilation, int out_h, int out_w, float *out)
 {
     direct_group<16>(bordered, bh, bw, weights, m, channels, size, dilation, out_h, out_w, out);
 }
 
-__attribute__((target("avx2,fma"))) void direct_group_avx2(const float *bordered, int bh, int bw,
-                                                            const float *weights, int m, int channels, int size,
-                                                            int dilation, int out_h, int out_w, float *out)
+__attribute__((target("avx2,fma"))) void direct_group_avx2(const float *bordered, int bh, int bw, const float *weights, int m,
+                                                           int channels, int size, int dilation, int out_h, int out_w, float *out)
 {
     direct_group<8>(bordered, bh, bw, weights, m, channels, size, dilation, out_h, out_w, out);
 }
 
-void direct_group_any(const float *bordered, int bh, int bw, const float *weights, int m, int channels, int size,
-                      int dilation, int out_h, int out_w, float *out)
+void direct_group_any(const float *bordered, int bh, int bw, const float *weights, int m,
+                      int channels, int size, int dilation, int out_h, int out_w, float *out)
 {
     direct_group<4>(bordered, bh, bw, weights, m, channels, size, dilation, out_h, out_w, out);
 }
 
-void forward_direct_grouped(const layer &l, const float *input, float *workspace)
+void finish_band(const layer &l, int first, int filters, float *c, int N, int width);
+
+// Finishes each group (normalisation or bias, then activation) straight after its product, while
+// the group's output is still in cache, when finish is set.
+void forward_direct_grouped(const layer &l, const float *input, float *workspace, bool finish)
 {
-    static const auto kernel = is_avx512() ? direct_group_avx512 : is_fma_avx2() ? direct_group_avx2
-                                                                                 : direct_group_any;
+    const GEMM_PATH path = gemm_active_path();
+    const auto kernel = path == GEMM_PATH_AVX512 ? direct_group_avx512
+                        : path == GEMM_PATH_AVX2 ? direct_group_avx2
+                                                 : direct_group_any;
     const int channels = l.c / l.groups, m = l.n / l.groups, border = l.pad * l.dilation;
-    const int bh = l.h + 2 * border, bw = l.w + 2 * border;
+    const int bh = l.h + 2 * border, bw = bordered_row(l), lead = bordered_lead(l);
+    workspace += (64 - (uintptr_t)workspace % 64) % 64 / sizeof(float);
     std::fill(workspace, workspace + (size_t)channels * bh * bw, 0.f);
     for (int i = 0; i < l.batch; ++i)
         for (int j = 0; j < l.groups; ++j) {
             const float *im = input + (size_t)(i * l.groups + j) * channels * l.h * l.w;
             for (int cc = 0; cc < channels; ++cc)
                 for (int r = 0; r < l.h; ++r)
-                    memcpy(workspace + ((size_t)cc * bh + r + border) * bw + border,
-                           im + ((size_t)cc * l.h + r) * l.w, l.w * sizeof(float));
-            kernel(workspace, bh, bw, l.weights + (size_t)j * l.nweights / l.groups, m, channels, l.size,
-                   l.dilation, l.out_h, l.out_w, l.output + (size_t)(i * l.groups + j) * m * l.out_h * l.out_w);
+                    memcpy(workspace + ((size_t)cc * bh + r + border) * bw + lead, im + ((size_t)cc * l.h + r) * l.w,
+                           l.w * sizeof(float));
+            float *out = l.output + (size_t)(i * l.groups + j) * m * l.out_h * l.out_w;
+            kernel(workspace + lead - border, bh, bw, l.weights + (size_t)j * l.nweights / l.groups, m, channels,
+                   l.size, l.dilation, l.out_h, l.out_w, out);
+            if (finish) finish_band(l, j * m, m, out, l.out_h * l.out_w, l.out_h * l.out_w);
         }
 }
 
@@ -607,14 +712,33 @@ __attribute__((target("avx"))) void finish_run_avx(float *x, int n, bool normali
     }
 }
 
+// The same in 512-bit vectors; contraction is off so the multiply and the add round separately,
+// as in the separate passes.
+__attribute__((target("avx512f"), optimize("fp-contract=off"))) void finish_run_avx512(
+    float *x, int n, bool normalise, float mean, float sd, float scale, float bias, bool leaky)
+{
+    const __m512 vm = _mm512_set1_ps(mean), vs = _mm512_set1_ps(sd), vscale = _mm512_set1_ps(scale),
+                 vb = _mm512_set1_ps(bias), tenth = _mm512_set1_ps(.1f), zero = _mm512_setzero_ps();
+    int i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m512 v = _mm512_loadu_ps(x + i);
+        if (normalise) v = _mm512_mul_ps(_mm512_div_ps(_mm512_sub_ps(v, vm), vs), vscale);
+        v = _mm512_add_ps(v, vb);
+        if (leaky) v = _mm512_mask_mul_ps(v, _mm512_cmp_ps_mask(v, zero, _CMP_GT_OQ) ^ 0xFFFF, v, tenth);
+        _mm512_storeu_ps(x + i, v);
+    }
+    if (i < n) finish_run_avx(x + i, n - i, normalise, mean, sd, scale, bias, leaky);
+}
+
 // Filters [first, first + filters) of the columns [0, width) of a band whose rows lie N apart.
 void finish_band(const layer &l, int first, int filters, float *c, int N, int width)
 {
     if ((l.activation == LEAKY || l.activation == LINEAR) && is_avx()) {
+        static const auto run = is_avx512() ? finish_run_avx512 : finish_run_avx;
         for (int f = 0; f < filters; ++f) {
             const int g = first + f;
             const bool bn = l.batch_normalize;
-            finish_run_avx(c + (size_t)f * N, width, bn, bn ? l.rolling_mean[g] : 0,
+            run(c + (size_t)f * N, width, bn, bn ? l.rolling_mean[g] : 0,
                            bn ? sqrtf(l.rolling_variance[g] + kNormEpsilon) : 1, bn ? l.scales[g] : 1, l.biases[g],
                            l.activation == LEAKY);
         }
@@ -662,11 +786,7 @@ void forward_convolutional_layer(layer l, network_state state)
     const int band = convolutional_band_columns(l);
     const bool grouped = !packed && runs_direct_grouped(l);
     const bool finished = !packed && finishes_bands(l, state);
-    if (grouped) {
-        forward_direct_grouped(l, state.input, state.workspace);
-        if (finished)
-            for (int i = 0; i < l.batch; ++i) finish_band(l, 0, l.n, l.output + (size_t)i * l.outputs, N, N);
-    }
+    if (grouped) forward_direct_grouped(l, state.input, state.workspace, finished);
     // The products store their result, so the output needs no clearing first.
     for (int i = 0; i < l.batch && !packed && !grouped; ++i) {
         for (int j = 0; j < l.groups; ++j) {

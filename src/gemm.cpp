@@ -98,6 +98,11 @@ GEMM_PATH gemm_auto_path()
     return GEMM_PATH_PLAIN;
 }
 
+GEMM_PATH gemm_active_path()
+{
+    return selected_path == GEMM_PATH_AUTO ? gemm_auto_path() : selected_path;
+}
+
 void gemm_nn(int M, int N, int K, float ALPHA, const float *A, int lda, const float *B, int ldb, float *C, int ldc)
 {
     for (int i = 0; i < M; ++i)
@@ -152,7 +157,7 @@ namespace {
 void product(int TA, int TB, int M, int N, int K, float ALPHA, const float *A, int lda, const float *B, int ldb,
              float *C, int ldc, bool overwrite)
 {
-    GEMM_PATH path = selected_path == GEMM_PATH_AUTO ? gemm_auto_path() : selected_path;
+    const GEMM_PATH path = gemm_active_path();
     // Every transpose variant goes through the packed panels: packing absorbs the transposition.
     if (path == GEMM_PATH_AVX512) {
         gemm_fast_avx512(TA, TB, M, N, K, ALPHA, A, lda, B, ldb, C, ldc, overwrite);

@@ -46,6 +46,8 @@ int gemm_path_available(GEMM_PATH path);
 GEMM_PATH gemm_select_path(GEMM_PATH path);
 // The path AUTO resolves to on this processor.
 GEMM_PATH gemm_auto_path();
+// The path in use now: the selection, or what AUTO resolves to. Other vector kernels follow it too.
+GEMM_PATH gemm_active_path();
 
 // Bit-packed product: A holds M rows and B holds N rows of K sign bits (value > 0 ↦ 1, bit k of byte k/8),
 // with row strides lda and ldb in bits (multiples of 8, covering K rounded up to 256 bits, padding bits 0).

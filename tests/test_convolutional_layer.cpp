@@ -4,6 +4,7 @@
 #include "activation_functions.h"
 #include "batchnorm_layer.h"
 #include "convolutional_layer.h"
+#include "gemm.h"
 #include "layer.h"
 #include "list.h"
 #include "option_list.h"
@@ -107,6 +108,7 @@ const Geometry geometries[] = {
     // Few channels per group at stride 1 convolve directly over a zero-bordered copy.
     {2, 6, 9, 8, 6, 6, 3, 1, 1, 2, 2},      // depth-wise, dilated, output grown by the padding
     {1, 8, 21, 19, 12, 4, 3, 1, 1, 1, 1},   // four groups, three filters each
+    {1, 4, 9, 61, 14, 2, 3, 1, 1, 1, 1},    // seven filters per group, rows past three vectors
     {1, 4, 7, 9, 4, 2, 1, 1, 1, 1, 0},      // grouped 1x1
 };
 
@@ -131,6 +133,32 @@ TEST_P(ConvForward, MatchesDirectConvolution)
     ASSERT_EQ(ref.size(), (size_t)l.outputs * g.batch);
     EXPECT_LT(max_abs_diff(ref.data(), l.output, ref.size()), 1e-4);
     release_layer(l);
+}
+
+// The direct grouped kernels follow the selected vector path: each one the processor has must agree
+// with the nested loops, tails of every width included.
+TEST(ConvForwardPaths, DirectGroupedOnEveryPath)
+{
+    const Geometry table[] = {
+        {2, 6, 9, 8, 6, 6, 3, 1, 1, 2, 2},
+        {1, 8, 21, 19, 12, 4, 3, 1, 1, 1, 1},
+        {1, 4, 9, 61, 14, 2, 3, 1, 1, 1, 1},
+        {1, 4, 5, 37, 8, 2, 3, 1, 1, 1, 1},
+    };
+    for (GEMM_PATH path : {GEMM_PATH_PLAIN, GEMM_PATH_AVX2, GEMM_PATH_AVX512}) {
+        if (!gemm_path_available(path)) continue;
+        const GEMM_PATH previous = gemm_select_path(path);
+        for (const Geometry &g : table) {
+            layer l = make_plain(g);
+            auto input = random_vector((size_t)g.batch * l.inputs);
+            std::vector<float> workspace(l.workspace_size / sizeof(float) + 1);
+            forward_convolutional_layer(l, make_state(input.data(), workspace.data(), nullptr, 0));
+            auto ref = direct_convolution(g, input.data(), l.weights, l.biases, l.out_h, l.out_w);
+            EXPECT_LT(max_abs_diff(ref.data(), l.output, ref.size()), 1e-4) << "path " << path << ", w " << g.w;
+            release_layer(l);
+        }
+        gemm_select_path(previous);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometries, ConvForward, ::testing::ValuesIn(geometries));
