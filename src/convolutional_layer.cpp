@@ -465,19 +465,75 @@ bool runs_direct_grouped(const layer &l)
            bordered * sizeof(float) <= l.workspace_size;
 }
 
+// One group's direct convolution: the bordered channels, the group's filters and output, and the
+// finishing applied to each result before it is stored (inference with leaky or no activation).
+struct direct_task {
+    const float *bordered;
+    int bh, bw;
+    const float *weights;
+    int channels, size, dilation, out_h, out_w;
+    float *out;
+    bool finish, normalise, leaky;
+    const float *mean, *variance, *scales, *biases;
+    // The next group's input, copied into the other bordered buffer a slice per output row while
+    // this group computes, so its loads overlap the arithmetic: rows of w floats from next, row k
+    // of channel cc to next_rows + (cc·bh + k)·bw.
+    const float *next;
+    float *next_rows;
+    int h, w;
+
+    void copy_next(int y0, int y1) const
+    {
+        if (!next) return;
+        const int rows = t_rows();
+        for (int k = rows * y0 / out_h; k < rows * y1 / out_h; ++k)
+            memcpy(next_rows + ((size_t)(k / h) * bh + k % h) * bw, next + (size_t)k * w, w * sizeof(float));
+    }
+    int t_rows() const { return channels * h; }
+};
+
+// The finishing of one filter, with the roundings of the separate normalisation, scale, bias and
+// activation passes: the barriers keep the compiler from fusing the multiply into the add.
+struct finishing {
+    float mean, sd, scale, bias;
+    bool normalise, leaky;
+
+    finishing(const direct_task &t, int f)
+        : mean(t.normalise ? t.mean[f] : 0), sd(t.normalise ? sqrtf(t.variance[f] + kNormEpsilon) : 1),
+          scale(t.normalise ? t.scales[f] : 1), bias(t.biases[f]), normalise(t.normalise), leaky(t.leaky)
+    {
+    }
+
+    // In place, so vectors of any width pass by reference.
+    template <typename T> __attribute__((always_inline)) void apply(T &v) const
+    {
+        if (normalise) {
+            v = (v - mean) / sd;
+            __asm__("" : "+v"(v));
+            v = v * scale;
+            __asm__("" : "+v"(v));
+        }
+        v = v + bias;
+        if (leaky) v = v > 0 ? v : v * .1f;
+    }
+};
+
 // V vectors of W outputs starting at column x, for F filters and R output rows (y, y + 1, ...)
 // at once: each input vector is loaded once for all the filters and all the rows that meet it,
 // and the F·R·V accumulators are independent so the multiply-adds overlap. R > 1 needs dilation 1.
 template <int W, int V, int F, int R>
-__attribute__((always_inline)) inline void direct_columns(const float *bordered, int bh, int bw, const float *w,
-                                                          int taps, int channels, int size, int dilation, int y,
-                                                          int x, float *o, int out_w, size_t plane)
+__attribute__((always_inline)) inline void direct_columns(const direct_task &t, int f0, int y, int x)
 {
     typedef float vec __attribute__((vector_size(W * sizeof(float))));
+    // Locals: the stores below could otherwise alias the task's fields and force reloads.
+    const int size = t.size, dilation = t.dilation, bw = t.bw, out_w = t.out_w;
+    const size_t taps = (size_t)t.channels * size * size, plane = (size_t)t.out_h * out_w;
+    const float *w = t.weights + f0 * taps;
+    float *out = t.out + f0 * plane + (size_t)y * out_w + x;
     vec acc[F][R][V] = {};
-    for (int cc = 0; cc < channels; ++cc)
+    for (int cc = 0; cc < t.channels; ++cc)
         for (int r = 0; r < size + R - 1; ++r) {
-            const float *row = bordered + ((size_t)cc * bh + y + r * dilation) * bw + x;
+            const float *row = t.bordered + ((size_t)cc * t.bh + y + r * dilation) * bw + x;
             for (int kj = 0; kj < size; ++kj) {
                 const float *src = row + kj * dilation;
                 // Vector by vector, so the loads stay in registers rather than a stack copy.
@@ -488,10 +544,10 @@ __attribute__((always_inline)) inline void direct_columns(const float *bordered,
                 for (int q = 0; q < R; ++q) {
                     const int ki = r - q;
                     if (ki < 0 || ki >= size) continue;
-                    const float *t = w + ((size_t)cc * size + ki) * size + kj;
+                    const float *tap = w + ((size_t)cc * size + ki) * size + kj;
 #pragma GCC unroll 4
                     for (int f = 0; f < F; ++f) {
-                        const float weight = t[(size_t)f * taps];
+                        const float weight = tap[f * taps];
 #pragma GCC unroll 8
                         for (int v = 0; v < V; ++v) acc[f][q][v] += weight * in[v];
                     }
@@ -502,144 +558,132 @@ __attribute__((always_inline)) inline void direct_columns(const float *bordered,
         for (int q = 0; q < R; ++q)
 #pragma GCC unroll 8
             for (int v = 0; v < V; ++v)
-                memcpy(o + f * plane + (size_t)q * out_w + x + v * W, &acc[f][q][v], sizeof acc[f][q][v]);
+                memcpy(out + f * plane + (size_t)q * out_w + v * W, &acc[f][q][v], sizeof acc[f][q][v]);
+    // The block is finished from the first level of cache once the accumulators are stored.
+    if (t.finish)
+        for (int f = 0; f < F; ++f) {
+            const finishing finish(t, f0 + f);
+            for (int q = 0; q < R; ++q)
+                for (int v = 0; v < V; ++v) {
+                    float *o = out + f * plane + (size_t)q * out_w + v * W;
+                    vec result;
+                    memcpy(&result, o, sizeof result);
+                    finish.apply(result);
+                    memcpy(o, &result, sizeof result);
+                }
+        }
 }
 
 // direct_columns with a run-time count of vectors, 1 to V.
 template <int W, int V, int F, int R>
-__attribute__((always_inline)) inline void direct_columns_upto(int vectors, const float *bordered, int bh, int bw,
-                                                               const float *w, int taps, int channels, int size,
-                                                               int dilation, int y, int x, float *o, int out_w,
-                                                               size_t plane)
+__attribute__((always_inline)) inline void direct_columns_upto(int vectors, const direct_task &t, int f0, int y, int x)
 {
     if constexpr (V > 0) {
         if (vectors == V)
-            direct_columns<W, V, F, R>(bordered, bh, bw, w, taps, channels, size, dilation, y, x, o, out_w, plane);
+            direct_columns<W, V, F, R>(t, f0, y, x);
         else
-            direct_columns_upto<W, V - 1, F, R>(vectors, bordered, bh, bw, w, taps, channels, size, dilation, y, x,
-                                                o, out_w, plane);
+            direct_columns_upto<W, V - 1, F, R>(vectors, t, f0, y, x);
     }
 }
 
-// R output rows from y of F filters, in vectors of W lanes, then narrower ones, then one by one.
+// R output rows from y of filters f0 .. f0 + F - 1, in vectors of W lanes, then narrower ones,
+// then one by one.
 template <int W, int F, int R>
-__attribute__((always_inline)) inline void direct_rows(const float *bordered, int bh, int bw, const float *w,
-                                                       int channels, int size, int dilation, int y, int out_w,
-                                                       float *o, size_t plane)
+__attribute__((always_inline)) inline void direct_rows(const direct_task &t, int f0, int y)
 {
     // As many accumulators as the registers hold beside the inputs: 32 vector registers with
     // 512-bit lanes, 16 otherwise.
     constexpr int budget = W >= 16 ? 24 : 8;
     constexpr int V = budget / (F * R) > 6 ? 6 : budget / (F * R) < 1 ? 1 : budget / (F * R);
-    const int taps = channels * size * size;
+    const int out_w = t.out_w;
     int x = 0;
-    for (; x + V * W <= out_w; x += V * W)
-        direct_columns<W, V, F, R>(bordered, bh, bw, w, taps, channels, size, dilation, y, x, o, out_w, plane);
+    for (; x + V * W <= out_w; x += V * W) direct_columns<W, V, F, R>(t, f0, y, x);
     // The rest as one block of whole vectors that ends at the row's end: the columns it repeats
     // get the same value again, summed in the same order.
     if (x < out_w && out_w >= W) {
         int vectors = (out_w - x + W - 1) / W;
         if (out_w - vectors * W >= 0) {
-            direct_columns_upto<W, V, F, R>(vectors, bordered, bh, bw, w, taps, channels, size, dilation, y,
-                                            out_w - vectors * W, o, out_w, plane);
+            direct_columns_upto<W, V, F, R>(vectors, t, f0, y, out_w - vectors * W);
         } else {
             // A row narrower than the block: whole vectors from its start, then one ending at its end.
             vectors = out_w / W;
-            direct_columns_upto<W, V, F, R>(vectors, bordered, bh, bw, w, taps, channels, size, dilation, y, 0, o,
-                                            out_w, plane);
-            if (vectors * W < out_w)
-                direct_columns<W, 1, F, R>(bordered, bh, bw, w, taps, channels, size, dilation, y, out_w - W, o,
-                                           out_w, plane);
+            direct_columns_upto<W, V, F, R>(vectors, t, f0, y, 0);
+            if (vectors * W < out_w) direct_columns<W, 1, F, R>(t, f0, y, out_w - W);
         }
         x = out_w;
     }
     if constexpr (W >= 8) {
         if (x + W / 2 <= out_w) {
-            direct_columns<W / 2, 1, F, R>(bordered, bh, bw, w, taps, channels, size, dilation, y, x, o, out_w,
-                                           plane);
+            direct_columns<W / 2, 1, F, R>(t, f0, y, x);
             x += W / 2;
         }
     }
     if constexpr (W >= 16) {
         if (x + W / 4 <= out_w) {
-            direct_columns<W / 4, 1, F, R>(bordered, bh, bw, w, taps, channels, size, dilation, y, x, o, out_w,
-                                           plane);
+            direct_columns<W / 4, 1, F, R>(t, f0, y, x);
             x += W / 4;
         }
     }
+    const size_t taps = (size_t)t.channels * t.size * t.size, plane = (size_t)t.out_h * out_w;
     for (; x < out_w; ++x)
-        for (int f = 0; f < F; ++f)
+        for (int f = f0; f < f0 + F; ++f)
             for (int q = 0; q < R; ++q) {
                 float sum = 0;
-                const float *t = w + (size_t)f * taps;
-                for (int cc = 0; cc < channels; ++cc)
-                    for (int ki = 0; ki < size; ++ki)
-                        for (int kj = 0; kj < size; ++kj, ++t)
-                            sum += *t * bordered[((size_t)cc * bh + y + q + ki * dilation) * bw + x + kj * dilation];
-                o[f * plane + (size_t)q * out_w + x] = sum;
+                const float *tap = t.weights + f * taps;
+                for (int cc = 0; cc < t.channels; ++cc)
+                    for (int ki = 0; ki < t.size; ++ki)
+                        for (int kj = 0; kj < t.size; ++kj, ++tap)
+                            sum += *tap * t.bordered[((size_t)cc * t.bh + y + q + ki * t.dilation) * t.bw + x +
+                                                     kj * t.dilation];
+                if (t.finish) finishing(t, f).apply(sum);
+                t.out[f * plane + (size_t)(y + q) * out_w + x] = sum;
             }
 }
 
-// F filters of out (m filters × out_h × out_w) from the bordered channels (channels × bh × bw),
-// stride 1: two rows at a time where the dilation lets neighbouring rows share their inputs.
-template <int W, int F>
-__attribute__((always_inline)) inline void direct_filters(const float *bordered, int bh, int bw, const float *w,
-                                                          int channels, int size, int dilation, int out_h,
-                                                          int out_w, float *out)
+// Filters f0 .. f0 + F - 1 of the task: two rows at a time where the dilation lets neighbouring
+// rows share their inputs.
+template <int W, int F> __attribute__((always_inline)) inline void direct_filters(const direct_task &t, int f0)
 {
-    const size_t plane = (size_t)out_h * out_w;
     int y = 0;
-    if (dilation == 1)
-        for (; y + 2 <= out_h; y += 2)
-            direct_rows<W, F, 2>(bordered, bh, bw, w, channels, size, dilation, y, out_w,
-                                 out + (size_t)y * out_w, plane);
-    for (; y < out_h; ++y)
-        direct_rows<W, F, 1>(bordered, bh, bw, w, channels, size, dilation, y, out_w, out + (size_t)y * out_w,
-                             plane);
+    if (t.dilation == 1)
+        for (; y + 2 <= t.out_h; y += 2) {
+            if (f0 == 0) t.copy_next(y, y + 2);
+            direct_rows<W, F, 2>(t, f0, y);
+        }
+    for (; y < t.out_h; ++y) {
+        if (f0 == 0) t.copy_next(y, y + 1);
+        direct_rows<W, F, 1>(t, f0, y);
+    }
 }
 
-// out (m filters × out_h × out_w) from the bordered channels, four filters at a time, then two,
-// then one.
-template <int W>
-__attribute__((always_inline)) inline void direct_group(const float *bordered, int bh, int bw, const float *weights,
-                                                        int m, int channels, int size, int dilation, int out_h,
-                                                        int out_w, float *out)
+// Every filter of the task (stride 1), four at a time, then two, then one.
+template <int W> __attribute__((always_inline)) inline void direct_group(const direct_task &t, int m)
 {
-    const size_t taps = (size_t)channels * size * size, plane = (size_t)out_h * out_w;
     int f = 0;
-    for (; f + 4 <= m; f += 4)
-        direct_filters<W, 4>(bordered, bh, bw, weights + f * taps, channels, size, dilation, out_h, out_w,
-                             out + f * plane);
-    for (; f + 2 <= m; f += 2)
-        direct_filters<W, 2>(bordered, bh, bw, weights + f * taps, channels, size, dilation, out_h, out_w,
-                             out + f * plane);
-    for (; f < m; ++f)
-        direct_filters<W, 1>(bordered, bh, bw, weights + f * taps, channels, size, dilation, out_h, out_w,
-                             out + f * plane);
+    for (; f + 4 <= m; f += 4) direct_filters<W, 4>(t, f);
+    for (; f + 2 <= m; f += 2) direct_filters<W, 2>(t, f);
+    for (; f < m; ++f) direct_filters<W, 1>(t, f);
 }
 
-__attribute__((target("avx512f,fma"))) void direct_group_avx512(const float *bordered, int bh, int bw, const float *weights, int m,
-                                                                int channels, int size, int dilation, int out_h, int out_w, float *out)
+__attribute__((target("avx512f,fma"))) void direct_group_avx512(const direct_task &t, int m)
 {
-    direct_group<16>(bordered, bh, bw, weights, m, channels, size, dilation, out_h, out_w, out);
+    direct_group<16>(t, m);
 }
 
-__attribute__((target("avx2,fma"))) void direct_group_avx2(const float *bordered, int bh, int bw, const float *weights, int m,
-                                                           int channels, int size, int dilation, int out_h, int out_w, float *out)
+__attribute__((target("avx2,fma"))) void direct_group_avx2(const direct_task &t, int m)
 {
-    direct_group<8>(bordered, bh, bw, weights, m, channels, size, dilation, out_h, out_w, out);
+    direct_group<8>(t, m);
 }
 
-void direct_group_any(const float *bordered, int bh, int bw, const float *weights, int m,
-                      int channels, int size, int dilation, int out_h, int out_w, float *out)
+void direct_group_any(const direct_task &t, int m)
 {
-    direct_group<4>(bordered, bh, bw, weights, m, channels, size, dilation, out_h, out_w, out);
+    direct_group<4>(t, m);
 }
 
 void finish_band(const layer &l, int first, int filters, float *c, int N, int width);
 
-// Finishes each group (normalisation or bias, then activation) straight after its product, while
-// the group's output is still in cache, when finish is set.
+// With finish set, each result is finished (normalisation or bias, then activation) before it is
+// stored: in the kernel for leaky or no activation, otherwise per group while it is in cache.
 void forward_direct_grouped(const layer &l, const float *input, float *workspace, bool finish)
 {
     const GEMM_PATH path = gemm_active_path();
@@ -648,20 +692,47 @@ void forward_direct_grouped(const layer &l, const float *input, float *workspace
                                                  : direct_group_any;
     const int channels = l.c / l.groups, m = l.n / l.groups, border = l.pad * l.dilation;
     const int bh = l.h + 2 * border, bw = bordered_row(l), lead = bordered_lead(l);
+    const size_t buffer = (size_t)channels * bh * bw, group_inputs = (size_t)channels * l.h * l.w;
+    // Two bordered buffers where the workspace holds them: one is computed while the other fills.
+    const bool pipelined = (2 * buffer + 16) * sizeof(float) <= l.workspace_size;
     workspace += (64 - (uintptr_t)workspace % 64) % 64 / sizeof(float);
-    std::fill(workspace, workspace + (size_t)channels * bh * bw, 0.f);
-    for (int i = 0; i < l.batch; ++i)
-        for (int j = 0; j < l.groups; ++j) {
-            const float *im = input + (size_t)(i * l.groups + j) * channels * l.h * l.w;
-            for (int cc = 0; cc < channels; ++cc)
-                for (int r = 0; r < l.h; ++r)
-                    memcpy(workspace + ((size_t)cc * bh + r + border) * bw + lead, im + ((size_t)cc * l.h + r) * l.w,
-                           l.w * sizeof(float));
-            float *out = l.output + (size_t)(i * l.groups + j) * m * l.out_h * l.out_w;
-            kernel(workspace + lead - border, bh, bw, l.weights + (size_t)j * l.nweights / l.groups, m, channels,
-                   l.size, l.dilation, l.out_h, l.out_w, out);
-            if (finish) finish_band(l, j * m, m, out, l.out_h * l.out_w, l.out_h * l.out_w);
-        }
+    // Only the border is zeroed: the copies overwrite the rest.
+    for (float *b = workspace; b < workspace + (pipelined ? 2 : 1) * buffer; b += buffer)
+        for (int cc = 0; cc < channels; ++cc)
+            for (int r = 0; r < bh; ++r) {
+                float *row = b + ((size_t)cc * bh + r) * bw;
+                if (r < border || r >= border + l.h) {
+                    std::fill(row, row + bw, 0.f);
+                } else {
+                    std::fill(row + lead - border, row + lead, 0.f);
+                    std::fill(row + lead + l.w, row + lead + l.w + border, 0.f);
+                }
+            }
+    auto rows_of = [&](float *bordered) { return bordered + (size_t)border * bw + lead; };
+    auto copy_group = [&](const float *im, float *bordered) {
+        for (int k = 0; k < channels * l.h; ++k)
+            memcpy(rows_of(bordered) + ((size_t)(k / l.h) * bh + k % l.h) * bw, im + (size_t)k * l.w,
+                   l.w * sizeof(float));
+    };
+    const bool in_kernel = finish && (l.activation == LEAKY || l.activation == LINEAR);
+    const bool bn = l.batch_normalize;
+    const int total = l.batch * l.groups;
+    float *current = workspace, *other = workspace + buffer;
+    copy_group(input, current);
+    for (int g = 0; g < total; ++g) {
+        const int j = g % l.groups;
+        const bool ahead = pipelined && g + 1 < total;
+        if (!pipelined && g > 0) copy_group(input + g * group_inputs, current);
+        const direct_task task = {current + lead - border, bh, bw, l.weights + (size_t)j * l.nweights / l.groups,
+                                  channels, l.size, l.dilation, l.out_h, l.out_w,
+                                  l.output + (size_t)g * m * l.out_h * l.out_w, in_kernel, bn, l.activation == LEAKY,
+                                  bn ? l.rolling_mean + j * m : nullptr, bn ? l.rolling_variance + j * m : nullptr,
+                                  bn ? l.scales + j * m : nullptr, l.biases + j * m,
+                                  ahead ? input + (g + 1) * group_inputs : nullptr, rows_of(other), l.h, l.w};
+        kernel(task, m);
+        if (finish && !in_kernel) finish_band(l, j * m, m, task.out, l.out_h * l.out_w, l.out_h * l.out_w);
+        if (ahead) std::swap(current, other);
+    }
 }
 
 
