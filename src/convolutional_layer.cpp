@@ -485,19 +485,19 @@ struct direct_task {
     void copy_next(int y0, int y1) const
     {
         if (!next) return;
-        const int rows = t_rows();
+        const int rows = channels * h;
         for (int k = rows * y0 / out_h; k < rows * y1 / out_h; ++k)
             memcpy(next_rows + ((size_t)(k / h) * bh + k % h) * bw, next + (size_t)k * w, w * sizeof(float));
     }
-    int t_rows() const { return channels * h; }
 };
 
 // The finishing of one filter, with the roundings of the separate normalisation, scale, bias and
 // activation passes: the barriers keep the compiler from fusing the multiply into the add.
 struct finishing {
-    float mean, sd, scale, bias;
-    bool normalise, leaky;
+    float mean = 0, sd = 1, scale = 1, bias = 0;
+    bool normalise = false, leaky = false;
 
+    finishing() = default;
     finishing(const direct_task &t, int f)
         : mean(t.normalise ? t.mean[f] : 0), sd(t.normalise ? sqrtf(t.variance[f] + kNormEpsilon) : 1),
           scale(t.normalise ? t.scales[f] : 1), bias(t.biases[f]), normalise(t.normalise), leaky(t.leaky)
@@ -530,6 +530,10 @@ __attribute__((always_inline)) inline void direct_columns(const direct_task &t, 
     const size_t taps = (size_t)t.channels * size * size, plane = (size_t)t.out_h * out_w;
     const float *w = t.weights + f0 * taps;
     float *out = t.out + f0 * plane + (size_t)y * out_w + x;
+    // Before the accumulators come alive: the square roots may call out and clobber registers.
+    finishing finish[F];
+    if (t.finish)
+        for (int f = 0; f < F; ++f) finish[f] = finishing(t, f0 + f);
     vec acc[F][R][V] = {};
     for (int cc = 0; cc < t.channels; ++cc)
         for (int r = 0; r < size + R - 1; ++r) {
@@ -554,24 +558,16 @@ __attribute__((always_inline)) inline void direct_columns(const direct_task &t, 
                 }
             }
         }
+#pragma GCC unroll 4
     for (int f = 0; f < F; ++f)
+#pragma GCC unroll 4
         for (int q = 0; q < R; ++q)
 #pragma GCC unroll 8
-            for (int v = 0; v < V; ++v)
-                memcpy(out + f * plane + (size_t)q * out_w + v * W, &acc[f][q][v], sizeof acc[f][q][v]);
-    // The block is finished from the first level of cache once the accumulators are stored.
-    if (t.finish)
-        for (int f = 0; f < F; ++f) {
-            const finishing finish(t, f0 + f);
-            for (int q = 0; q < R; ++q)
-                for (int v = 0; v < V; ++v) {
-                    float *o = out + f * plane + (size_t)q * out_w + v * W;
-                    vec result;
-                    memcpy(&result, o, sizeof result);
-                    finish.apply(result);
-                    memcpy(o, &result, sizeof result);
-                }
-        }
+            for (int v = 0; v < V; ++v) {
+                vec result = acc[f][q][v];
+                if (t.finish) finish[f].apply(result);
+                memcpy(out + f * plane + (size_t)q * out_w + v * W, &result, sizeof result);
+            }
 }
 
 // direct_columns with a run-time count of vectors, 1 to V.
