@@ -465,6 +465,14 @@ bool runs_direct_grouped(const layer &l)
            bordered * sizeof(float) <= l.workspace_size;
 }
 
+// Rows [k0, k1) of a group's channels × h × w input into their bordered rows: row k of channel cc
+// goes to rows + (cc·bh + k)·bw.
+void border_rows(const float *input, int h, int w, float *rows, int bh, int bw, int k0, int k1)
+{
+    for (int k = k0; k < k1; ++k)
+        memcpy(rows + ((size_t)(k / h) * bh + k % h) * bw, input + (size_t)k * w, w * sizeof(float));
+}
+
 // One group's direct convolution: the bordered channels, the group's filters and output, and the
 // finishing applied to each result before it is stored (inference with leaky or no activation).
 struct direct_task {
@@ -475,19 +483,16 @@ struct direct_task {
     float *out;
     bool finish, normalise, leaky;
     const float *mean, *variance, *scales, *biases;
-    // The next group's input, copied into the other bordered buffer a slice per output row while
-    // this group computes, so its loads overlap the arithmetic: rows of w floats from next, row k
-    // of channel cc to next_rows + (cc·bh + k)·bw.
+    // The next group's input (h × w per channel), copied into the other bordered buffer's rows a
+    // slice per output row while this group computes, so its loads overlap the arithmetic.
     const float *next;
     float *next_rows;
     int h, w;
 
     void copy_next(int y0, int y1) const
     {
-        if (!next) return;
         const int rows = channels * h;
-        for (int k = rows * y0 / out_h; k < rows * y1 / out_h; ++k)
-            memcpy(next_rows + ((size_t)(k / h) * bh + k % h) * bw, next + (size_t)k * w, w * sizeof(float));
+        if (next) border_rows(next, h, w, next_rows, bh, bw, rows * y0 / out_h, rows * y1 / out_h);
     }
 };
 
@@ -706,9 +711,7 @@ void forward_direct_grouped(const layer &l, const float *input, float *workspace
             }
     auto rows_of = [&](float *bordered) { return bordered + (size_t)border * bw + lead; };
     auto copy_group = [&](const float *im, float *bordered) {
-        for (int k = 0; k < channels * l.h; ++k)
-            memcpy(rows_of(bordered) + ((size_t)(k / l.h) * bh + k % l.h) * bw, im + (size_t)k * l.w,
-                   l.w * sizeof(float));
+        border_rows(im, l.h, l.w, rows_of(bordered), bh, bw, 0, channels * l.h);
     };
     const bool in_kernel = finish && (l.activation == LEAKY || l.activation == LINEAR);
     const bool bn = l.batch_normalize;
