@@ -22,40 +22,9 @@ constexpr int POINT_RIGHT_BOTTOM = 4;
 
 layer make_gaussian_vumo_layer(int batch, int w, int h, int n, int total, int *mask, int classes, int max_boxes)
 {
-    layer l = {};
-    l.type = GAUSSIAN_VUMO;
-    l.n = n;
-    l.total = total;
-    l.batch = batch;
-    l.h = h;
-    l.w = w;
-    l.c = n * (classes + 9);
-    l.out_w = w;
-    l.out_h = h;
-    l.out_c = l.c;
-    l.classes = classes;
-    l.cost = (float *)xcalloc(1, sizeof(float));
-    l.biases = (float *)xcalloc((size_t)total * 2, sizeof(float));
-    if (mask) {
-        l.mask = mask;
-    } else {
-        l.mask = (int *)xcalloc(n, sizeof(int));
-        for (int i = 0; i < n; ++i) l.mask[i] = i;
-    }
-    l.bias_updates = (float *)xcalloc((size_t)n * 2, sizeof(float));
-    l.outputs = h * w * n * (classes + 9);
-    l.inputs = l.outputs;
-    l.max_boxes = max_boxes;
-    l.truth_size = 4 + 2;
-    l.truths = max_boxes * l.truth_size;
-    l.delta = (float *)xcalloc((size_t)batch * l.outputs, sizeof(float));
-    l.output = (float *)xcalloc((size_t)batch * l.outputs, sizeof(float));
-    for (int i = 0; i < total * 2; ++i) l.biases[i] = .5f;
-
+    layer l = make_head_layer(GAUSSIAN_VUMO, batch, w, h, n, total, mask, classes, max_boxes, 9);
     l.forward = forward_gaussian_vumo_layer;
     l.backward = backward_gaussian_vumo_layer;
-
-    srand((unsigned)time(nullptr));
     return l;
 }
 
@@ -80,21 +49,10 @@ layer parse_gaussian_vumo(list *options, size_params params)
     const int max_boxes = option_find_int_quiet(options, "max", 200);
     const int total = option_find_int(options, "num", 1);
     int n = total;
-    int *mask = parse_vumo_mask(option_find_str(options, "mask", nullptr), &n);
-    // A slot's anchor indexes the anchor list: an index outside it would decode from foreign memory.
-    for (int i = 0; mask && i < n; ++i)
-        if (mask[i] < 0 || mask[i] >= total) {
-            printf(" Error: mask = %d in [Gaussian_vumo]-layer is outside the num = %d anchors \n", mask[i], total);
-            exit(EXIT_FAILURE);
-        }
+    int *mask = read_head_mask(options, total, &n, "Gaussian_vumo");
 
     layer l = make_gaussian_vumo_layer(params.batch, params.w, params.h, n, total, mask, classes, max_boxes);
-    if (l.outputs != params.inputs) {
-        printf("Error: l.outputs == params.inputs \n");
-        printf("filters= in the [convolutional]-layer doesn't correspond to classes= or mask= in "
-               "[Gaussian_vumo]-layer \n");
-        exit(EXIT_FAILURE);
-    }
+    check_head_inputs(l, params.inputs, "Gaussian_vumo", "classes= or mask=");
 
     l.max_delta = option_find_float_quiet(options, "max_delta", FLT_MAX);
     read_class_multipliers(options, l);
@@ -129,18 +87,7 @@ layer parse_gaussian_vumo(list *options, size_params params)
 
     if (const char *map_file = option_find_str(options, "map", nullptr)) l.map = read_map(map_file);
 
-    if (const char *a = option_find_str(options, "anchors", nullptr)) {
-        int count = 1;
-        for (const char *c = a; *c; ++c)
-            if (*c == ',') ++count;
-        const int wanted = std::min(count, 2 * total);
-        for (int i = 0; i < wanted; ++i) {
-            l.biases[i] = (float)atof(a);
-            const char *next = strchr(a, ',');
-            if (!next) break;
-            a = next + 1;
-        }
-    }
+    read_anchors(option_find_str(options, "anchors", nullptr), l);
     return l;
 }
 
@@ -491,34 +438,21 @@ void forward_gaussian_vumo_layer(layer l, network_state state)
     if (state.train) gaussian_vumo_training_loss(l, state);
 }
 
+// The deltas pass back as the [vumo] head's do.
 void backward_gaussian_vumo_layer(layer l, network_state state)
 {
-    if (!state.delta) return;
-    const size_t count = (size_t)l.batch * l.inputs;
-    for (size_t i = 0; i < count; ++i) state.delta[i] += l.delta[i];
+    backward_vumo_layer(l, state);
 }
 
 void resize_gaussian_vumo_layer(layer *l, int w, int h)
 {
-    l->w = w;
-    l->h = h;
-    l->out_w = w;
-    l->out_h = h;
-    l->outputs = h * w * l->n * (l->classes + 9);
-    l->inputs = l->outputs;
-    const size_t bytes = (size_t)l->batch * l->outputs * sizeof(float);
-    if (!l->output_pinned) l->output = (float *)xrealloc(l->output, bytes);
-    if (!l->delta_pinned) l->delta = (float *)xrealloc(l->delta, bytes);
+    resize_head_layer(l, w, h, 9);
 }
 
+// The [vumo] head's release: the arrays this head lacks are null.
 void free_gaussian_vumo_arrays(layer *l)
 {
-    free(l->mask);
-    free(l->map);
-    free(l->classes_multipliers);
-    l->mask = nullptr;
-    l->map = nullptr;
-    l->classes_multipliers = nullptr;
+    free_vumo_arrays(l);
 }
 
 int gaussian_vumo_num_detections(layer l, float thresh)

@@ -39,22 +39,24 @@ int *parse_vumo_mask(const char *text, int *count_out)
     return values;
 }
 
-layer make_vumo_layer(int batch, int w, int h, int n, int total, int *mask, int classes, int max_boxes)
+layer make_head_layer(LAYER_TYPE type, int batch, int w, int h, int n, int total, int *mask, int classes,
+                      int max_boxes, int entries)
 {
     layer l = {};
-    l.type = VUMO;
+    l.type = type;
     l.n = n;
     l.total = total;
     l.batch = batch;
     l.w = w;
     l.h = h;
-    l.c = n * (classes + 5);
+    l.c = n * (classes + entries);
     l.out_w = w;
     l.out_h = h;
     l.out_c = l.c;
     l.classes = classes;
     l.cost = (float *)xcalloc(1, sizeof(float));
     l.biases = (float *)xcalloc((size_t)total * 2, sizeof(float));
+    for (int i = 0; i < total * 2; ++i) l.biases[i] = .5f;
     if (mask) {
         l.mask = mask;
     } else {
@@ -62,25 +64,28 @@ layer make_vumo_layer(int batch, int w, int h, int n, int total, int *mask, int 
         for (int i = 0; i < n; ++i) l.mask[i] = i;
     }
     l.bias_updates = (float *)xcalloc((size_t)n * 2, sizeof(float));
-    l.outputs = h * w * n * (classes + 5);
+    l.outputs = h * w * n * (classes + entries);
     l.inputs = l.outputs;
     l.max_boxes = max_boxes;
     l.truth_size = 4 + 2;
     l.truths = l.max_boxes * l.truth_size;
+    l.delta = (float *)xcalloc((size_t)batch * l.outputs, sizeof(float));
+    l.output = (float *)xcalloc((size_t)batch * l.outputs, sizeof(float));
+    srand((unsigned)time(nullptr));
+    return l;
+}
+
+layer make_vumo_layer(int batch, int w, int h, int n, int total, int *mask, int classes, int max_boxes)
+{
+    layer l = make_head_layer(VUMO, batch, w, h, n, total, mask, classes, max_boxes, 5);
     const size_t cells = (size_t)batch * w * h * n;
     l.cell_track_ids = (int *)xcalloc(cells, sizeof(int));
     l.cell_class_ids = (int *)xcalloc(cells, sizeof(int));
     std::fill(l.cell_track_ids, l.cell_track_ids + cells, -1);
     std::fill(l.cell_class_ids, l.cell_class_ids + cells, -1);
-    l.delta = (float *)xcalloc((size_t)batch * l.outputs, sizeof(float));
-    l.output = (float *)xcalloc((size_t)batch * l.outputs, sizeof(float));
-    for (int i = 0; i < total * 2; ++i) l.biases[i] = .5f;
-
     l.forward = forward_vumo_layer;
     l.backward = backward_vumo_layer;
-
     fprintf(stderr, "vumo\n");
-    srand((unsigned)time(nullptr));
     return l;
 }
 
@@ -160,7 +165,7 @@ static void attach_embedding_layer(const char *text, const size_params &params, 
     }
 }
 
-static void read_anchors(const char *text, layer &l)
+void read_anchors(const char *text, layer &l)
 {
     if (!text) return;
     int count = 0;
@@ -175,26 +180,36 @@ static void read_anchors(const char *text, layer &l)
     }
 }
 
+int *read_head_mask(list *options, int total, int *n, const char *section)
+{
+    int *mask = parse_vumo_mask(option_find_str(options, "mask", nullptr), n);
+    // A slot's anchor indexes the anchor list: an index outside it would decode from foreign memory.
+    for (int i = 0; mask && i < *n; ++i)
+        if (mask[i] < 0 || mask[i] >= total) {
+            printf(" Error: mask = %d in [%s]-layer is outside the num = %d anchors \n", mask[i], section, total);
+            exit(EXIT_FAILURE);
+        }
+    return mask;
+}
+
+void check_head_inputs(const layer &l, int inputs, const char *section, const char *sizes)
+{
+    if (l.outputs == inputs) return;
+    printf("Error: l.outputs == params.inputs \n");
+    printf("filters= in the [convolutional]-layer doesn't correspond to %s in [%s]-layer \n", sizes, section);
+    exit(EXIT_FAILURE);
+}
+
 layer parse_vumo(list *options, size_params params)
 {
     const int classes = option_find_int(options, "classes", 20);
     const int total = option_find_int(options, "num", 1);
     int n = total;
-    int *mask = parse_vumo_mask(option_find_str(options, "mask", nullptr), &n);
-    // A slot's anchor indexes the anchor list: an index outside it would decode from foreign memory.
-    for (int i = 0; mask && i < n; ++i)
-        if (mask[i] < 0 || mask[i] >= total) {
-            printf(" Error: mask = %d in [vumo]-layer is outside the num = %d anchors \n", mask[i], total);
-            exit(EXIT_FAILURE);
-        }
+    int *mask = read_head_mask(options, total, &n, "vumo");
     const int max_boxes = option_find_int_quiet(options, "max", 200);
 
     layer l = make_vumo_layer(params.batch, params.w, params.h, n, total, mask, classes, max_boxes);
-    if (l.outputs != params.inputs) {
-        printf("Error: l.outputs == params.inputs \n");
-        printf("filters= in the [convolutional]-layer doesn't correspond to classes= or mask= in [vumo]-layer \n");
-        exit(EXIT_FAILURE);
-    }
+    check_head_inputs(l, params.inputs, "vumo", "classes= or mask=");
 
     l.show_details = option_find_int_quiet(options, "show_details", 1);
     l.max_delta = option_find_float_quiet(options, "max_delta", FLT_MAX);
@@ -825,23 +840,28 @@ void backward_vumo_layer(layer l, network_state state)
     for (size_t i = 0; i < count; ++i) state.delta[i] += l.delta[i];
 }
 
-void resize_vumo_layer(layer *l, int w, int h)
+void resize_head_layer(layer *l, int w, int h, int entries)
 {
     l->w = w;
     l->h = h;
     l->out_w = w;
     l->out_h = h;
-    l->outputs = h * w * l->n * (l->classes + 5);
+    l->outputs = h * w * l->n * (l->classes + entries);
     l->inputs = l->outputs;
+    const size_t count = (size_t)l->batch * l->outputs * sizeof(float);
+    if (!l->output_pinned) l->output = (float *)xrealloc(l->output, count);
+    if (!l->delta_pinned) l->delta = (float *)xrealloc(l->delta, count);
+}
+
+void resize_vumo_layer(layer *l, int w, int h)
+{
+    resize_head_layer(l, w, h, 5);
     const size_t cells = (size_t)l->batch * l->n * h * w;
     if (l->embedding_output)
         l->embedding_output =
             (float *)xrealloc(l->embedding_output, cells * l->embedding_size * sizeof(float));
     l->cell_track_ids = (int *)xrealloc(l->cell_track_ids, cells * sizeof(int));
     l->cell_class_ids = (int *)xrealloc(l->cell_class_ids, cells * sizeof(int));
-    const size_t count = (size_t)l->batch * l->outputs * sizeof(float);
-    if (!l->output_pinned) l->output = (float *)xrealloc(l->output, count);
-    if (!l->delta_pinned) l->delta = (float *)xrealloc(l->delta, count);
 }
 
 void free_vumo_arrays(layer *l)

@@ -70,6 +70,21 @@ int fill_vumo_detections(layer l, int w, int h, int netw, int neth, float thresh
 void correct_vumo_boxes(detection *dets, int n, int w, int h, int netw, int neth, int relative, int letter);
 
 // Section helpers shared by the detection heads.
+// The fields, arrays and anchors (all .5) common to the anchor heads, entries values per anchor
+// besides the classes; takes ownership of mask (null: slots 0..n-1).
+layer make_head_layer(LAYER_TYPE type, int batch, int w, int h, int n, int total, int *mask, int classes,
+                      int max_boxes, int entries);
+// The "mask" list (n set to its length when present), every index checked against the total
+// anchors: outside it the process ends naming the section.
+int *read_head_mask(list *options, int total, int *n, const char *section);
+// Ends the process when the head's size is not the previous layer's output size; sizes names the
+// keys that set it.
+void check_head_inputs(const layer &l, int inputs, const char *section, const char *sizes);
+// The "anchors" list into biases, at most 2·total values; null text leaves them.
+void read_anchors(const char *text, layer &l);
+// The common part of a head's resize: the grid, sizes and the output and delta arrays (unless
+// pinned).
+void resize_head_layer(layer *l, int w, int h, int entries);
 IOU_LOSS iou_loss_from_string(const char *s);
 // Unknown words print " Wrong iou_thresh_kind" and give IOU.
 IOU_LOSS iou_thresh_kind_from_string(const char *s);
