@@ -912,24 +912,30 @@ void backward_convolutional_layer(layer l, network_state state)
     else
         backward_bias(l.bias_updates, l.delta, l.batch, l.n, k);
 
+    // Band by band of output positions, as the forward pass unfolds: each band's columns serve the
+    // weight gradient and, replaced by their input gradient, fold back while still in cache.
+    const int band = unfold_band_columns(n, k);
+    const int pad = l.pad * l.dilation;
     for (int i = 0; i < l.batch; ++i) {
         for (int j = 0; j < l.groups; ++j) {
-            float *delta_block = l.delta + (size_t)(i * l.groups + j) * m * k;
+            const float *delta_block = l.delta + (size_t)(i * l.groups + j) * m * k;
+            const float *weights = l.weights + j * l.nweights / l.groups;
             float *columns = state.workspace;
-            float *im = state.input + (size_t)(i * l.groups + j) * group_inputs;
-
-            im2col_cpu_ext(im, l.c / l.groups, l.h, l.w, l.size, l.size, l.pad * l.dilation, l.pad * l.dilation,
-                           l.stride_y, l.stride_x, l.dilation, l.dilation, columns);
-            gemm_cpu(0, 1, m, n, k, 1, delta_block, k, columns, k, 1, l.weight_updates + j * l.nweights / l.groups,
-                     n);
-
-            if (state.delta) {
+            const float *im = state.input + (size_t)(i * l.groups + j) * group_inputs;
+            float *input_delta = state.delta ? state.delta + (size_t)(i * l.groups + j) * group_inputs : nullptr;
+            // The input gradient is stored, not added: the folds of the bands add up from zero.
+            if (input_delta) memset(input_delta, 0, group_inputs * sizeof(float));
+            for (int begin = 0; begin < k; begin += band) {
+                const int width = std::min(band, k - begin);
+                im2col_cpu_ext_columns(im, l.c / l.groups, l.h, l.w, l.size, l.size, pad, pad, l.stride_y,
+                                       l.stride_x, l.dilation, l.dilation, begin, begin + width, columns);
+                gemm_cpu(0, 1, m, n, width, 1, delta_block + begin, k, columns, width, 1,
+                         l.weight_updates + j * l.nweights / l.groups, n);
+                if (!input_delta) continue;
                 // Stored, not scaled by beta = 0: a NaN left in the scratch must not leak into the gradient.
-                gemm_cpu_overwrite(1, 0, n, k, m, 1, l.weights + j * l.nweights / l.groups, n, delta_block, k,
-                                   columns, k);
-                col2im_cpu_ext(columns, l.c / l.groups, l.h, l.w, l.size, l.size, l.pad * l.dilation,
-                               l.pad * l.dilation, l.stride_y, l.stride_x, l.dilation, l.dilation,
-                               state.delta + (size_t)(i * l.groups + j) * group_inputs);
+                gemm_cpu_overwrite(1, 0, n, width, m, 1, weights, n, delta_block + begin, k, columns, width);
+                col2im_cpu_ext_columns(columns, l.c / l.groups, l.h, l.w, l.size, l.size, pad, pad, l.stride_y,
+                                       l.stride_x, l.dilation, l.dilation, begin, begin + width, input_delta);
             }
         }
     }

@@ -182,6 +182,33 @@ void im2col_cpu_ext_columns(const float *data_im, int channels, int height, int 
            dilation_w, out_h, out_w, std::max(col_begin, 0), std::min(col_end, out_h * out_w), data_col);
 }
 
+void col2im_cpu_ext_columns(const float *data_col, int channels, int height, int width, int kernel_h,
+                            int kernel_w, int pad_h, int pad_w, int stride_h, int stride_w, int dilation_h,
+                            int dilation_w, int col_begin, int col_end, float *data_im)
+{
+    const int out_h = out_extent(height, kernel_h, pad_h, stride_h, dilation_h);
+    const int out_w = out_extent(width, kernel_w, pad_w, stride_w, dilation_w);
+    if (out_h <= 0 || out_w <= 0 || col_begin >= col_end) return;
+    const int band = col_end - col_begin;
+    const float *col = data_col;
+    for (int c = 0; c < channels; ++c)
+        for (int ki = 0; ki < kernel_h; ++ki)
+            for (int kj = 0; kj < kernel_w; ++kj, col += band) {
+                const int first = -pad_w + kj * dilation_w;
+                int lo, hi;
+                inside_range(first, stride_w, width, out_w, lo, hi);
+                // The output rows the band touches, each clipped to the band and to the image.
+                for (int y = col_begin / out_w; y * out_w < col_end; ++y) {
+                    const int r = -pad_h + ki * dilation_h + y * stride_h;
+                    if (r < 0 || r >= height) continue;
+                    const int x0 = std::max(lo, col_begin - y * out_w), x1 = std::min(hi, col_end - y * out_w);
+                    float *dst = data_im + ((size_t)c * height + r) * width;
+                    const int base = y * out_w - col_begin;
+                    for (int x = x0; x < x1; ++x) dst[first + x * stride_w] += col[base + x];
+                }
+            }
+}
+
 void col2im_cpu_ext(const float *data_col, int channels, int height, int width, int kernel_h, int kernel_w,
                     int pad_h, int pad_w, int stride_h, int stride_w, int dilation_h, int dilation_w,
                     float *data_im)
@@ -190,20 +217,8 @@ void col2im_cpu_ext(const float *data_col, int channels, int height, int width, 
     const int out_h = out_extent(height, kernel_h, pad_h, stride_h, dilation_h);
     const int out_w = out_extent(width, kernel_w, pad_w, stride_w, dilation_w);
     if (out_h <= 0 || out_w <= 0) return;
-    const float *col = data_col;
-    for (int c = 0; c < channels; ++c)
-        for (int ki = 0; ki < kernel_h; ++ki)
-            for (int kj = 0; kj < kernel_w; ++kj) {
-                const int first = -pad_w + kj * dilation_w;
-                int lo, hi;
-                inside_range(first, stride_w, width, out_w, lo, hi);
-                for (int y = 0; y < out_h; ++y, col += out_w) {
-                    const int r = -pad_h + ki * dilation_h + y * stride_h;
-                    if (r < 0 || r >= height) continue;
-                    float *dst = data_im + ((size_t)c * height + r) * width;
-                    for (int x = lo; x < hi; ++x) dst[first + x * stride_w] += col[x];
-                }
-            }
+    col2im_cpu_ext_columns(data_col, channels, height, width, kernel_h, kernel_w, pad_h, pad_w, stride_h, stride_w,
+                           dilation_h, dilation_w, 0, out_h * out_w, data_im);
 }
 
 void im2col_cpu(const float *data_im, int channels, int height, int width, int ksize, int stride, int pad,

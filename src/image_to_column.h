@@ -16,6 +16,12 @@ void im2col_cpu_ext(const float *data_im, int channels, int height, int width, i
 void im2col_cpu_ext_columns(const float *data_im, int channels, int height, int width, int kernel_h,
                             int kernel_w, int pad_h, int pad_w, int stride_h, int stride_w, int dilation_h,
                             int dilation_w, int col_begin, int col_end, float *data_col);
+// Adds the entries of columns [col_begin, col_end) of a column matrix (stored col_end − col_begin
+// apart per row, as im2col_cpu_ext_columns writes them) back into their image positions; clears
+// nothing, so the bands of one matrix add up to its whole fold.
+void col2im_cpu_ext_columns(const float *data_col, int channels, int height, int width, int kernel_h,
+                            int kernel_w, int pad_h, int pad_w, int stride_h, int stride_w, int dilation_h,
+                            int dilation_w, int col_begin, int col_end, float *data_im);
 // Zeroes data_im, then adds every column entry back into its image position.
 void col2im_cpu_ext(const float *data_col, int channels, int height, int width, int kernel_h, int kernel_w,
                     int pad_h, int pad_w, int stride_h, int stride_w, int dilation_h, int dilation_w,

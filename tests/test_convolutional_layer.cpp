@@ -239,6 +239,57 @@ INSTANTIATE_TEST_SUITE_P(
                       GradientCase{{4, 3, 6, 6, 3, 1, 3, 1, 1, 1, 1}, LINEAR, 1},
                       GradientCase{{4, 2, 6, 6, 4, 2, 3, 1, 1, 1, 1}, SWISH, 1}));
 
+// Layers whose column matrix passes 1 MiB run the backward band by band: the weight and input
+// gradients must be those of the nested loops (the adjoint of the direct convolution).
+TEST(ConvBackward, BandedGradientsMatchNestedLoops)
+{
+    const Geometry table[] = {
+        {1, 3, 100, 130, 5, 1, 3, 1, 1, 1, 1},  // bands that start and end inside rows
+        {2, 16, 130, 130, 4, 2, 3, 2, 2, 1, 1}, // two groups, stride 2, two images
+        {1, 4, 90, 97, 2, 1, 3, 1, 1, 2, 2},    // dilated
+    };
+    for (const Geometry &g : table) {
+        layer l = make_plain(g, LINEAR, 0, 1);
+        ASSERT_LT(convolutional_band_columns(l), l.out_h * l.out_w) << "the geometry must be banded";
+        auto input = random_vector((size_t)g.batch * l.inputs);
+        std::vector<float> workspace(l.workspace_size / sizeof(float) + 1);
+        forward_convolutional_layer(l, make_state(input.data(), workspace.data(), nullptr, 1));
+        auto probe = random_vector((size_t)g.batch * l.outputs);
+        std::copy(probe.begin(), probe.end(), l.delta);
+        std::vector<float> input_delta(input.size(), 7.f);
+        backward_convolutional_layer(l, make_state(input.data(), workspace.data(), input_delta.data(), 1));
+
+        const int cg = g.c / g.groups, ng = g.n / g.groups, border = g.pad * g.dilation;
+        std::vector<double> dw((size_t)l.nweights, 0), dx(input.size(), 0);
+        for (int b = 0; b < g.batch; ++b)
+            for (int f = 0; f < g.n; ++f)
+                for (int y = 0; y < l.out_h; ++y)
+                    for (int x = 0; x < l.out_w; ++x) {
+                        const double d = probe[(((size_t)b * g.n + f) * l.out_h + y) * l.out_w + x];
+                        const int group = f / ng;
+                        for (int cc = 0; cc < cg; ++cc)
+                            for (int ki = 0; ki < g.size; ++ki)
+                                for (int kj = 0; kj < g.size; ++kj) {
+                                    const int r = y * g.stride_y - border + ki * g.dilation;
+                                    const int c = x * g.stride_x - border + kj * g.dilation;
+                                    if (r < 0 || r >= g.h || c < 0 || c >= g.w) continue;
+                                    const size_t in = (((size_t)b * g.c + group * cg + cc) * g.h + r) * g.w + c;
+                                    const size_t w = (((size_t)f * cg + cc) * g.size + ki) * g.size + kj;
+                                    dw[w] += d * input[in];
+                                    dx[in] += d * l.weights[w];
+                                }
+                    }
+        double worst_w = 0, worst_x = 0;
+        for (size_t i = 0; i < dw.size(); ++i)
+            worst_w = std::max(worst_w, std::fabs(dw[i] - l.weight_updates[i]) / (1 + std::fabs(dw[i])));
+        for (size_t i = 0; i < dx.size(); ++i)
+            worst_x = std::max(worst_x, std::fabs(dx[i] - input_delta[i]) / (1 + std::fabs(dx[i])));
+        EXPECT_LT(worst_w, 1e-3) << g.h << "x" << g.w;
+        EXPECT_LT(worst_x, 1e-4) << g.h << "x" << g.w;
+        release_layer(l);
+    }
+}
+
 TEST(ConvBackward, ReplacesThePreviousDelta)
 {
     const Geometry g = {1, 2, 5, 5, 3, 1, 3, 1, 1, 1, 1};

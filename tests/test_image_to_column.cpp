@@ -100,6 +100,34 @@ TEST(ImageToColumn, ColumnBandsAreSlicesOfTheUnfolding)
     }
 }
 
+// Folding a matrix band by band, into one image, gives the fold of the whole matrix: bands that
+// start and end inside output rows, span several rows, or lie within one.
+TEST(ImageToColumn, BandFoldsAddUpToTheWholeFold)
+{
+    std::mt19937 rng(5);
+    for (const geometry &g : geometries) {
+        const std::vector<float> col = random_vector(g.col_size(), rng);
+        std::vector<float> whole(g.image_size());
+        fold(g, col.data(), whole.data());
+        const int n = g.out_h() * g.out_w(), rows = g.channels * g.kernel_h * g.kernel_w;
+        for (int width : {1, 3, g.out_w() + 2, n}) {
+            std::vector<float> banded(g.image_size(), 0.f);
+            for (int begin = 0; begin < n; begin += width) {
+                const int end = std::min(n, begin + width);
+                std::vector<float> band((size_t)rows * (end - begin));
+                for (int r = 0; r < rows; ++r)
+                    for (int j = begin; j < end; ++j) band[(size_t)r * (end - begin) + (j - begin)] = col[(size_t)r * n + j];
+                col2im_cpu_ext_columns(band.data(), g.channels, g.height, g.width, g.kernel_h, g.kernel_w, g.pad_h,
+                                       g.pad_w, g.stride_h, g.stride_w, g.dilation_h, g.dilation_w, begin, end,
+                                       banded.data());
+            }
+            for (size_t i = 0; i < whole.size(); ++i)
+                ASSERT_NEAR(banded[i], whole[i], 1e-5f * (1 + std::fabs(whole[i])))
+                    << "bands of " << width << ", image value " << i;
+        }
+    }
+}
+
 TEST(ImageToColumn, Col2imIsTheAdjoint)
 {
     std::mt19937 rng(2);
