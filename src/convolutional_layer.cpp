@@ -526,12 +526,13 @@ struct finishing {
 // V vectors of W outputs starting at column x, for F filters and R output rows (y, y + 1, ...)
 // at once: each input vector is loaded once for all the filters and all the rows that meet it,
 // and the F·R·V accumulators are independent so the multiply-adds overlap. R > 1 needs dilation 1.
-template <int W, int V, int F, int R>
+template <int W, int V, int F, int R, int S>
 __attribute__((always_inline)) inline void direct_columns(const direct_task &t, int f0, int y, int x)
 {
     typedef float vec __attribute__((vector_size(W * sizeof(float))));
     // Locals: the stores below could otherwise alias the task's fields and force reloads.
-    const int size = t.size, dilation = t.dilation, bw = t.bw, out_w = t.out_w;
+    // S > 0 fixes the kernel size (and dilation 1) at compile time, for simpler tap loops.
+    const int size = S > 0 ? S : t.size, dilation = S > 0 ? 1 : t.dilation, bw = t.bw, out_w = t.out_w;
     const size_t taps = (size_t)t.channels * size * size, plane = (size_t)t.out_h * out_w;
     const float *w = t.weights + f0 * taps;
     float *out = t.out + f0 * plane + (size_t)y * out_w + x;
@@ -543,6 +544,7 @@ __attribute__((always_inline)) inline void direct_columns(const direct_task &t, 
     for (int cc = 0; cc < t.channels; ++cc)
         for (int r = 0; r < size + R - 1; ++r) {
             const float *row = t.bordered + ((size_t)cc * t.bh + y + r * dilation) * bw + x;
+#pragma GCC unroll 4
             for (int kj = 0; kj < size; ++kj) {
                 const float *src = row + kj * dilation;
                 // Vector by vector, so the loads stay in registers rather than a stack copy.
@@ -576,20 +578,20 @@ __attribute__((always_inline)) inline void direct_columns(const direct_task &t, 
 }
 
 // direct_columns with a run-time count of vectors, 1 to V.
-template <int W, int V, int F, int R>
+template <int W, int V, int F, int R, int S>
 __attribute__((always_inline)) inline void direct_columns_upto(int vectors, const direct_task &t, int f0, int y, int x)
 {
     if constexpr (V > 0) {
         if (vectors == V)
-            direct_columns<W, V, F, R>(t, f0, y, x);
+            direct_columns<W, V, F, R, S>(t, f0, y, x);
         else
-            direct_columns_upto<W, V - 1, F, R>(vectors, t, f0, y, x);
+            direct_columns_upto<W, V - 1, F, R, S>(vectors, t, f0, y, x);
     }
 }
 
 // R output rows from y of filters f0 .. f0 + F - 1, in vectors of W lanes, then narrower ones,
 // then one by one.
-template <int W, int F, int R>
+template <int W, int F, int R, int S>
 __attribute__((always_inline)) inline void direct_rows(const direct_task &t, int f0, int y)
 {
     // As many accumulators as the registers hold beside the inputs: 32 vector registers with
@@ -598,30 +600,30 @@ __attribute__((always_inline)) inline void direct_rows(const direct_task &t, int
     constexpr int V = budget / (F * R) > 6 ? 6 : budget / (F * R) < 1 ? 1 : budget / (F * R);
     const int out_w = t.out_w;
     int x = 0;
-    for (; x + V * W <= out_w; x += V * W) direct_columns<W, V, F, R>(t, f0, y, x);
+    for (; x + V * W <= out_w; x += V * W) direct_columns<W, V, F, R, S>(t, f0, y, x);
     // The rest as one block of whole vectors that ends at the row's end: the columns it repeats
     // get the same value again, summed in the same order.
     if (x < out_w && out_w >= W) {
         int vectors = (out_w - x + W - 1) / W;
         if (out_w - vectors * W >= 0) {
-            direct_columns_upto<W, V, F, R>(vectors, t, f0, y, out_w - vectors * W);
+            direct_columns_upto<W, V, F, R, S>(vectors, t, f0, y, out_w - vectors * W);
         } else {
             // A row narrower than the block: whole vectors from its start, then one ending at its end.
             vectors = out_w / W;
-            direct_columns_upto<W, V, F, R>(vectors, t, f0, y, 0);
-            if (vectors * W < out_w) direct_columns<W, 1, F, R>(t, f0, y, out_w - W);
+            direct_columns_upto<W, V, F, R, S>(vectors, t, f0, y, 0);
+            if (vectors * W < out_w) direct_columns<W, 1, F, R, S>(t, f0, y, out_w - W);
         }
         x = out_w;
     }
     if constexpr (W >= 8) {
         if (x + W / 2 <= out_w) {
-            direct_columns<W / 2, 1, F, R>(t, f0, y, x);
+            direct_columns<W / 2, 1, F, R, S>(t, f0, y, x);
             x += W / 2;
         }
     }
     if constexpr (W >= 16) {
         if (x + W / 4 <= out_w) {
-            direct_columns<W / 4, 1, F, R>(t, f0, y, x);
+            direct_columns<W / 4, 1, F, R, S>(t, f0, y, x);
             x += W / 4;
         }
     }
@@ -643,27 +645,36 @@ __attribute__((always_inline)) inline void direct_rows(const direct_task &t, int
 
 // Filters f0 .. f0 + F - 1 of the task: two rows at a time where the dilation lets neighbouring
 // rows share their inputs.
-template <int W, int F> __attribute__((always_inline)) inline void direct_filters(const direct_task &t, int f0)
+template <int W, int F, int S> __attribute__((always_inline)) inline void direct_filters(const direct_task &t, int f0)
 {
     int y = 0;
     if (t.dilation == 1)
         for (; y + 2 <= t.out_h; y += 2) {
             if (f0 == 0) t.copy_next(y, y + 2);
-            direct_rows<W, F, 2>(t, f0, y);
+            direct_rows<W, F, 2, S>(t, f0, y);
         }
     for (; y < t.out_h; ++y) {
         if (f0 == 0) t.copy_next(y, y + 1);
-        direct_rows<W, F, 1>(t, f0, y);
+        direct_rows<W, F, 1, S>(t, f0, y);
     }
 }
 
 // Every filter of the task (stride 1), four at a time, then two, then one.
-template <int W> __attribute__((always_inline)) inline void direct_group(const direct_task &t, int m)
+template <int W, int S> __attribute__((always_inline)) inline void direct_group_of(const direct_task &t, int m)
 {
     int f = 0;
-    for (; f + 4 <= m; f += 4) direct_filters<W, 4>(t, f);
-    for (; f + 2 <= m; f += 2) direct_filters<W, 2>(t, f);
-    for (; f < m; ++f) direct_filters<W, 1>(t, f);
+    for (; f + 4 <= m; f += 4) direct_filters<W, 4, S>(t, f);
+    for (; f + 2 <= m; f += 2) direct_filters<W, 2, S>(t, f);
+    for (; f < m; ++f) direct_filters<W, 1, S>(t, f);
+}
+
+// Undilated 3x3 kernels, the common case, get code of their own.
+template <int W> __attribute__((always_inline)) inline void direct_group(const direct_task &t, int m)
+{
+    if (t.size == 3 && t.dilation == 1)
+        direct_group_of<W, 3>(t, m);
+    else
+        direct_group_of<W, 0>(t, m);
 }
 
 __attribute__((target("avx512f,fma"))) void direct_group_avx512(const direct_task &t, int m)

@@ -145,6 +145,7 @@ TEST(ConvForwardPaths, DirectGroupedOnEveryPath)
         {1, 4, 9, 61, 14, 2, 3, 1, 1, 1, 1},
         {1, 4, 5, 37, 8, 2, 3, 1, 1, 1, 1},
         {2, 2, 1, 24, 2, 2, 3, 1, 1, 1, 1},  // the workspace holds one bordered buffer, not two
+        {1, 4, 11, 23, 4, 2, 5, 1, 1, 1, 2}, // 5x5: the kernel size known only at run time
     };
     for (GEMM_PATH path : {GEMM_PATH_PLAIN, GEMM_PATH_AVX2, GEMM_PATH_AVX512}) {
         if (!gemm_path_available(path)) continue;
