@@ -3,6 +3,7 @@
 #include "image_to_column.h"
 
 #include "gemm.h"
+#include "vector_primitives.h"
 
 #include <algorithm>
 #include <cstring>
@@ -182,19 +183,6 @@ void im2col_cpu_ext_columns(const float *data_im, int channels, int height, int 
            dilation_w, out_h, out_w, std::max(col_begin, 0), std::min(col_end, out_h * out_w), data_col);
 }
 
-namespace {
-
-// dst[i] += src[i], in groups of eight so the compiler emits vector code at its cheapest setting.
-inline void add_to(float *__restrict dst, const float *__restrict src, int n)
-{
-    int i = 0;
-    for (; i + 8 <= n; i += 8)
-        for (int k = 0; k < 8; ++k) dst[i + k] += src[i + k];
-    for (; i < n; ++i) dst[i] += src[i];
-}
-
-} // namespace
-
 void col2im_cpu_ext_columns(const float *data_col, int channels, int height, int width, int kernel_h,
                             int kernel_w, int pad_h, int pad_w, int stride_h, int stride_w, int dilation_h,
                             int dilation_w, int col_begin, int col_end, float *data_im)
@@ -218,7 +206,7 @@ void col2im_cpu_ext_columns(const float *data_col, int channels, int height, int
                     float *dst = data_im + ((size_t)c * height + r) * width;
                     const int base = y * out_w - col_begin;
                     if (stride_w == 1 && x0 < x1) {
-                        add_to(dst + first + x0, col + base + x0, x1 - x0);
+                        axpy_cpu(x1 - x0, 1, col + base + x0, 1, dst + first + x0, 1);
                         continue;
                     }
                     for (int x = x0; x < x1; ++x) dst[first + x * stride_w] += col[base + x];

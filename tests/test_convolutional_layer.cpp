@@ -37,16 +37,16 @@ struct Geometry {
 };
 
 // Direct convolution: the unfolding pads by pad * dilation.
-std::vector<float> direct_convolution(const Geometry &g, const float *input, const float *weights,
-                                      const float *biases, int out_h, int out_w)
+// Every (output, input, weight) index triple of the direct convolution, in the order of its sum:
+// image, filter, output row and column, then channel of the group, kernel row and column.
+template <class Visit> void visit_taps(const Geometry &g, int out_h, int out_w, Visit visit)
 {
     const int cpg = g.c / g.groups, fpg = g.n / g.groups, p = g.pad * g.dilation;
-    std::vector<float> out((size_t)g.batch * g.n * out_h * out_w);
     for (int b = 0; b < g.batch; ++b)
         for (int f = 0; f < g.n; ++f)
             for (int y = 0; y < out_h; ++y)
                 for (int x = 0; x < out_w; ++x) {
-                    double sum = biases[f];
+                    const size_t o = (((size_t)b * g.n + f) * out_h + y) * out_w + x;
                     const int grp = f / fpg;
                     for (int cc = 0; cc < cpg; ++cc)
                         for (int ki = 0; ki < g.size; ++ki)
@@ -55,12 +55,19 @@ std::vector<float> direct_convolution(const Geometry &g, const float *input, con
                                 const int s = x * g.stride_x - p + kj * g.dilation;
                                 if (r < 0 || r >= g.h || s < 0 || s >= g.w) continue;
                                 const int ch = grp * cpg + cc;
-                                sum += (double)weights[((f * cpg + cc) * g.size + ki) * g.size + kj] *
-                                       input[((b * g.c + ch) * g.h + r) * g.w + s];
+                                visit(o, (((size_t)b * g.c + ch) * g.h + r) * g.w + s,
+                                      (((size_t)f * cpg + cc) * g.size + ki) * g.size + kj);
                             }
-                    out[((b * g.n + f) * out_h + y) * out_w + x] = (float)sum;
                 }
-    return out;
+}
+
+std::vector<float> direct_convolution(const Geometry &g, const float *input, const float *weights,
+                                      const float *biases, int out_h, int out_w)
+{
+    std::vector<double> sums((size_t)g.batch * g.n * out_h * out_w);
+    for (size_t o = 0; o < sums.size(); ++o) sums[o] = biases[o / ((size_t)out_h * out_w) % g.n];
+    visit_taps(g, out_h, out_w, [&](size_t o, size_t in, size_t w) { sums[o] += (double)weights[w] * input[in]; });
+    return std::vector<float>(sums.begin(), sums.end());
 }
 
 layer make_plain(const Geometry &g, ACTIVATION a = LINEAR, int batch_normalize = 0, int train = 0)
@@ -260,26 +267,11 @@ TEST(ConvBackward, BandedGradientsMatchNestedLoops)
         std::vector<float> input_delta(input.size(), 7.f);
         backward_convolutional_layer(l, make_state(input.data(), workspace.data(), input_delta.data(), 1));
 
-        const int cg = g.c / g.groups, ng = g.n / g.groups, border = g.pad * g.dilation;
         std::vector<double> dw((size_t)l.nweights, 0), dx(input.size(), 0);
-        for (int b = 0; b < g.batch; ++b)
-            for (int f = 0; f < g.n; ++f)
-                for (int y = 0; y < l.out_h; ++y)
-                    for (int x = 0; x < l.out_w; ++x) {
-                        const double d = probe[(((size_t)b * g.n + f) * l.out_h + y) * l.out_w + x];
-                        const int group = f / ng;
-                        for (int cc = 0; cc < cg; ++cc)
-                            for (int ki = 0; ki < g.size; ++ki)
-                                for (int kj = 0; kj < g.size; ++kj) {
-                                    const int r = y * g.stride_y - border + ki * g.dilation;
-                                    const int c = x * g.stride_x - border + kj * g.dilation;
-                                    if (r < 0 || r >= g.h || c < 0 || c >= g.w) continue;
-                                    const size_t in = (((size_t)b * g.c + group * cg + cc) * g.h + r) * g.w + c;
-                                    const size_t w = (((size_t)f * cg + cc) * g.size + ki) * g.size + kj;
-                                    dw[w] += d * input[in];
-                                    dx[in] += d * l.weights[w];
-                                }
-                    }
+        visit_taps(g, l.out_h, l.out_w, [&](size_t o, size_t in, size_t w) {
+            dw[w] += (double)probe[o] * input[in];
+            dx[in] += (double)probe[o] * l.weights[w];
+        });
         double worst_w = 0, worst_x = 0;
         for (size_t i = 0; i < dw.size(); ++i)
             worst_w = std::max(worst_w, std::fabs(dw[i] - l.weight_updates[i]) / (1 + std::fabs(dw[i])));
